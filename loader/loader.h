@@ -1,0 +1,41 @@
+// The loader: the only road from the rest of the program to an adapter.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/command_frame.h"
+
+namespace Vantri {
+
+inline constexpr std::uint32_t kMaxDevices = 256;
+inline constexpr std::uint32_t kDevicePathChars = 260;
+
+// A system file handle; null when the slot is empty or closed.
+using DeviceHandle = void*;
+
+struct DeviceSlot {
+    char16_t path[kDevicePathChars]; // first character 0 when empty or closed
+    DeviceHandle handle;
+    std::uint32_t present;           // seen in the enumeration's current pass
+};
+
+// Four operations in front of the platform's HID stack. Everything above
+// names an adapter only by its device index.
+class Loader {
+public:
+    virtual bool EnumerateDevices(std::uint32_t& count) = 0;
+    virtual void CloseDevice(std::uint32_t index) = 0;
+    virtual ResultRecord WriteReport(std::uint32_t index, const CommandFrame& payload) = 0;
+    virtual ResultRecord ReadReport(std::uint32_t index, CommandFrame& destination) = 0;
+
+protected:
+    // The one loader has static storage and is never destroyed through the
+    // interface, so the interface has no virtual destructor.
+    ~Loader() = default;
+};
+
+} // namespace Vantri
+
+// The program's one loader. The Windows program binds it to its
+// WindowsLoader; the native tests and benchmarks bind it to adapter models.
+extern Vantri::Loader& g_loader;

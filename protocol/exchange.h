@@ -1,0 +1,22 @@
+// The two exchanges on which every device operation is built: one frame
+// out, one frame back.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "protocol/command_frame.h"
+
+namespace Vantri {
+
+// Sends a command with up to 56 data bytes to one device and requires the
+// device to echo it back with the acknowledge bit set. A length above 56 is
+// cut to 56.
+ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::uint16_t parameter,
+                         const std::uint8_t* data, std::uint8_t length);
+
+// Sends a request to device 0 and takes the data bytes of its answer.
+ResultRecord ReceiveData(std::uint8_t command, std::uint16_t parameter, std::uint8_t argument,
+                         std::span<std::uint8_t, kFrameDataSize> destination, std::uint32_t& dataLength);
+
+} // namespace Vantri
