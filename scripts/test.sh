@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test:
+#   native build under AddressSanitizer and UBSan (core, emulator, workflows),
+#   native release build (the emulator process, the benchmarks),
+#   Windows build (the exe and its Windows-side tests) run under Wine.
+# Build trees go to $VANTRI_BUILD_ROOT (default: build/ in the checkout).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=${VANTRI_BUILD_ROOT:-$root/build}
+jobs=$(nproc)
+
+bash "$root/scripts/setup.sh"
+
+has_target() { cmake --build "$1" --target help 2>/dev/null | grep -q "^$2:"; }
+
+echo "== native build (sanitizers)"
+cmake -S "$root" -B "$out/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRI_SANITIZE=ON -DVANTRI_BENCHMARKS=OFF >/dev/null
+cmake --build "$out/native" -j "$jobs"
+
+echo "== native release build (emulator process, benchmarks)"
+cmake -S "$root" -B "$out/native-release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+release_targets=()
+for t in vantri_emulator_server vantri_emulator_process vantri_demo vantri_bench; do
+    has_target "$out/native-release" "$t" && release_targets+=(--target "$t")
+done
+((${#release_targets[@]})) && cmake --build "$out/native-release" -j "$jobs" "${release_targets[@]}"
+
+echo "== Windows build"
+cmake -S "$root" -B "$out/windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-posix.cmake" \
+    -DVANTRI_NATIVE_BUILD="$out/native-release" >/dev/null
+cmake --build "$out/windows" -j "$jobs"
+
+# Wine's server and services start here, detached from our pipes, so that
+# ctest's captured output sees end-of-file; they are stopped on the way out.
+eval "$(bash "$root/scripts/wine-prefix.sh" "$out/wineprefix")"
+trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+
+log="$out/ctest-all.log"
+: >"$log"
+status=0
+for tree in native windows; do
+    echo "== tests: $tree"
+    (cd "$out/$tree" && ctest --output-on-failure --timeout 600 -j "$jobs") 2>&1 | tee -a "$log" || status=1
+done
+
+if [[ -x "$out/native-release/bench/vantri_bench" ]]; then
+    echo "== benchmarks (quick run; JSON in $out/bench.json)"
+    "$out/native-release/bench/vantri_bench" --benchmark_min_time=0.05 \
+        --benchmark_filter='BM_Exchange|BM_WriteImage|BM_Enumerate' \
+        --benchmark_format=json --benchmark_out="$out/bench.json" >/dev/null || status=1
+fi
+
+passed=0 failed=0
+while read -r _ _ _ nfailed _ _ _ _ total; do
+    passed=$((passed + total - nfailed)); failed=$((failed + nfailed))
+done < <(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log")
+echo "ctest (native and windows): $passed passed, $failed failed"
+exit $status
