@@ -1,0 +1,114 @@
+#include "emulator/model/emulated_bus.h"
+
+namespace VantriEmu {
+
+namespace {
+
+Vantri::ResultRecord ToWriteRecord(ReportOutcome outcome)
+{
+    switch (outcome.status) {
+    case ReportStatus::Ok: return Vantri::kResultOk;
+    case ReportStatus::Failed: return Vantri::WriteTransportFailure(outcome.systemCode);
+    // A short transfer leaves no system error: the loader's record carries
+    // whatever GetLastError gives, 0 here.
+    case ReportStatus::Short: return Vantri::WriteTransportFailure(0);
+    case ReportStatus::TimedOut: return Vantri::WriteTransportFailure(Vantri::kErrorTimeout);
+    }
+    return Vantri::WriteTransportFailure(0);
+}
+
+Vantri::ResultRecord ToReadRecord(ReportOutcome outcome)
+{
+    switch (outcome.status) {
+    case ReportStatus::Ok: return Vantri::kResultOk;
+    case ReportStatus::Failed: return Vantri::ReadTransportFailure(outcome.systemCode);
+    case ReportStatus::Short: return Vantri::ReadTransportFailure(0);
+    // The Windows loader ends a read that gets no answer at its time limit.
+    case ReportStatus::TimedOut: return Vantri::ReadTransportFailure(Vantri::kErrorTimeout);
+    }
+    return Vantri::ReadTransportFailure(0);
+}
+
+} // namespace
+
+EmulatedBus::EmulatedBus(std::uint32_t adapters, const AdapterSettings& settings)
+{
+    for (std::uint32_t i = 0; i < adapters; ++i)
+        Attach(settings);
+}
+
+AdapterModel& EmulatedBus::Attach(const AdapterSettings& settings)
+{
+    attached_.push_back(std::make_unique<AdapterModel>(settings));
+    return *attached_.back();
+}
+
+bool EmulatedBus::EnumerateDevices(std::uint32_t& count)
+{
+    count = 0;
+    ++enumerations_;
+    for (Slot& slot : slots_) {
+        slot.model = nullptr;
+        slot.open.store(false);
+        slot.closeCalls.store(0);
+    }
+    count_ = 0;
+    if (failEnumeration_)
+        return false;
+    for (const auto& model : attached_) {
+        // Gone adapters are not listed; one that another program holds
+        // cannot be opened exclusively and is skipped.
+        if (model->Vanished() || model->HeldOpenElsewhere() || count_ == Vantri::kMaxDevices)
+            continue;
+        slots_[count_].model = model.get();
+        slots_[count_].open.store(true);
+        ++count_;
+    }
+    count = count_;
+    return true;
+}
+
+void EmulatedBus::CloseDevice(std::uint32_t index)
+{
+    if (index >= Vantri::kMaxDevices)
+        return;
+    slots_[index].closeCalls.fetch_add(1);
+    slots_[index].open.store(false);
+}
+
+bool EmulatedBus::IsOpen(std::uint32_t index) const
+{
+    return index < Vantri::kMaxDevices && slots_[index].open.load();
+}
+
+std::uint32_t EmulatedBus::CloseCalls(std::uint32_t index) const
+{
+    return index < Vantri::kMaxDevices ? slots_[index].closeCalls.load() : 0;
+}
+
+// A closed or empty slot holds a null handle, which Windows refuses as an
+// invalid handle.
+AdapterModel* EmulatedBus::OpenModel(std::uint32_t index) const
+{
+    if (index >= Vantri::kMaxDevices || !slots_[index].open.load(std::memory_order_acquire))
+        return nullptr;
+    return slots_[index].model;
+}
+
+Vantri::ResultRecord EmulatedBus::WriteReport(std::uint32_t index, const Vantri::CommandFrame& payload)
+{
+    AdapterModel* model = OpenModel(index);
+    if (!model)
+        return Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle);
+    return ToWriteRecord(model->TakeOutputReport(payload));
+}
+
+Vantri::ResultRecord EmulatedBus::ReadReport(std::uint32_t index, Vantri::CommandFrame& destination)
+{
+    AdapterModel* model = OpenModel(index);
+    if (!model)
+        return Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle);
+    return ToReadRecord(model->TakeInputReport(destination));
+}
+
+} // namespace VantriEmu
