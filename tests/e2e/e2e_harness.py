@@ -1,0 +1,340 @@
+"""The pieces an end-to-end scenario is made of: the Wine environment, the
+native emulator process, the program under Wine, the driver, and reading what
+the emulated adapters were told and what they kept.
+
+Everything here is bounded by a time limit, and Harness.close() kills
+whatever is still running, so a failing scenario leaves nothing behind.
+"""
+
+import json
+import os
+import re
+import selectors
+import shlex
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+CARRIED_VERSION = "4.00.20160918"
+MAIN_TITLE = "Vantri4 Flash [4.00.20160918]"
+
+
+class ScenarioFailure(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise ScenarioFailure(message)
+
+
+def expect_equal(actual, expected, what):
+    if actual != expected:
+        raise ScenarioFailure(f"{what}:\n  expected {expected!r}\n  got      {actual!r}")
+
+
+def log(message):
+    print(message, flush=True)
+
+
+# ---- Wine -------------------------------------------------------------------
+
+def exports_from_script(output):
+    """The variables of `export NAME=value` lines, as a prefix script prints them."""
+    values = {}
+    for line in output.splitlines():
+        words = shlex.split(line, comments=True)
+        if len(words) >= 2 and words[0] == "export":
+            for word in words[1:]:
+                if "=" in word:
+                    name, value = word.split("=", 1)
+                    values[name] = value
+    return values
+
+
+def wine_environment(prefix_script, fallback_prefix):
+    """The environment for Wine processes: the caller's when a prefix is set
+    up already (scripts/test.sh does that), otherwise a prefix made in the
+    build tree with the project's prefix script."""
+    env = dict(os.environ)
+    if env.get("WINEPREFIX"):
+        return env
+    expect(Path(prefix_script).is_file(),
+           f"WINEPREFIX is not set and {prefix_script} is missing: cannot prepare a Wine prefix")
+    done = subprocess.run(["bash", str(prefix_script), str(fallback_prefix)], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=180, text=True)
+    expect(done.returncode == 0, f"{prefix_script} failed with {done.returncode}")
+    env.update(exports_from_script(done.stdout))
+    expect(env.get("WINEPREFIX"), f"{prefix_script} printed no WINEPREFIX")
+    return env
+
+
+def start_wineserver(env):
+    """Starts the prefix's server and services detached from our pipes, so
+    that whoever reads our output sees its end; harmless when they run."""
+    subprocess.run([WINESERVER, "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=30)
+    subprocess.run([WINE, "wineboot"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
+
+
+# ---- emulated adapters ----------------------------------------------------
+
+class Frame:
+    __slots__ = ("to_adapter", "data")
+
+    def __init__(self, to_adapter, data):
+        self.to_adapter = to_adapter
+        self.data = data
+
+    @property
+    def command(self):
+        return self.data[0]
+
+    @property
+    def parameter(self):
+        return self.data[1] | (self.data[2] << 8)
+
+    @property
+    def argument(self):
+        return self.data[3]
+
+    def __repr__(self):
+        arrow = ">" if self.to_adapter else "<"
+        return f"{arrow}cmd={self.command} par={self.parameter} arg={self.argument} len={self.data[7]}"
+
+
+class AdapterState:
+    """What one emulated adapter kept and heard, from its state folder."""
+
+    def __init__(self, folder):
+        self.folder = Path(folder)
+        self.values = {}
+        self.violations = []
+        for line in (self.folder / "state.txt").read_text().splitlines():
+            if "=" in line:
+                key, value = line.split("=", 1)
+                if key == "violation":
+                    self.violations.append(value)
+                else:
+                    self.values[key] = value
+        self.frames = []
+        transcript = self.folder / "transcript.txt"
+        if transcript.is_file():
+            for line in transcript.read_text().splitlines():
+                if line[:2] in ("> ", "< "):
+                    self.frames.append(Frame(line[0] == ">", bytes.fromhex(line[2:])))
+
+    def number(self, key):
+        return int(self.values[key])
+
+    @property
+    def image(self):
+        path = self.folder / "image.bin"
+        return path.read_bytes() if path.is_file() else None
+
+    @property
+    def sent(self):
+        """The frames the program wrote to this adapter, in order."""
+        return [f for f in self.frames if f.to_adapter]
+
+    def commands(self):
+        return [f.command for f in self.sent]
+
+    def describe(self, limit=12):
+        sent = self.sent
+        head = ", ".join(repr(f) for f in sent[:limit])
+        return f"{len(sent)} frames sent: {head}{' ...' if len(sent) > limit else ''}"
+
+
+def adapter_folders(state_dir):
+    """The adapters' state folders in device order (the number in the name)."""
+    folders = [p for p in Path(state_dir).iterdir() if p.is_dir() and (p / "state.txt").is_file()]
+
+    def order(path):
+        digits = re.findall(r"\d+", path.name)
+        return (int(digits[-1]) if digits else -1, path.name)
+
+    return sorted(folders, key=order)
+
+
+class Emulator:
+    """The native emulator process on a loopback port of its choosing."""
+
+    def __init__(self, program, state_dir, flags, log_path):
+        self.program = program
+        self.state_dir = Path(state_dir)
+        self.flags = [str(f) for f in flags]
+        self.log_path = Path(log_path)
+        self.process = None
+        self.port = None
+
+    def start(self, timeout=15):
+        if self.state_dir.exists():
+            shutil.rmtree(self.state_dir)
+        self.state_dir.mkdir(parents=True)
+        command = [str(self.program), "--port", "0", "--state-dir", str(self.state_dir)] + self.flags
+        log(f"emulator: {' '.join(shlex.quote(c) for c in command)}")
+        self.stderr = open(self.log_path, "wb")
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=self.stderr, start_new_session=True)
+        self.port = self._read_port(timeout)
+        log(f"emulator: listening on 127.0.0.1:{self.port}")
+        return self.port
+
+    def _read_port(self, timeout):
+        selector = selectors.DefaultSelector()
+        selector.register(self.process.stdout, selectors.EVENT_READ)
+        deadline = time.monotonic() + timeout
+        seen = b""
+        try:
+            while time.monotonic() < deadline:
+                if not selector.select(timeout=max(0.0, deadline - time.monotonic())):
+                    break
+                chunk = os.read(self.process.stdout.fileno(), 4096)
+                if not chunk:
+                    break
+                seen += chunk
+                for line in seen.decode(errors="replace").splitlines():
+                    match = re.search(r"(?:port\D*)?(\d{2,5})\s*$", line.strip())
+                    if match and seen.endswith(b"\n"):
+                        return int(match.group(1))
+        finally:
+            selector.close()
+        raise ScenarioFailure(f"the emulator printed no port within {timeout} s; it said {seen!r}; "
+                              f"log: {self.log_path.read_text(errors='replace')[-2000:]}")
+
+    def stop(self, timeout=15):
+        """Ends the emulator so that it writes its state, and reads it back."""
+        if self.process and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.kill()
+                raise ScenarioFailure(f"the emulator did not end within {timeout} s of SIGTERM")
+        return [AdapterState(f) for f in adapter_folders(self.state_dir)]
+
+    def kill(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(timeout=10)
+
+
+# ---- the program and the driver ---------------------------------------------
+
+class DriverFailure(ScenarioFailure):
+    def __init__(self, message, lines):
+        super().__init__(message)
+        self.lines = lines
+
+
+class Harness:
+    def __init__(self, exe, driver, work_dir, env, title=MAIN_TITLE):
+        self.exe = Path(exe)
+        self.title = title
+        self.driver = Path(driver)
+        self.work = Path(work_dir)
+        self.env = env
+        self.app = None
+        self.app_pid = None
+        self.emulator = None
+        self.driver_runs = 0
+
+    # The program under test.
+    def start_app(self, emulator_port=None):
+        env = dict(self.env)
+        if emulator_port is not None:
+            env["VANTRI4_EMULATOR"] = f"127.0.0.1:{emulator_port}"
+        out = open(self.work / "app.stdout", "wb")
+        err = open(self.work / "app.stderr", "wb")
+        log(f"app: {self.exe.name} with VANTRI4_EMULATOR={env.get('VANTRI4_EMULATOR')}")
+        # The wine64 process is the program itself: its exit code is the
+        # program's, and killing it ends the program.
+        self.app = subprocess.Popen([WINE, str(self.exe)], env=env, cwd=self.work, stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, start_new_session=True)
+        return self.app
+
+    def wait_app(self, timeout=20):
+        try:
+            code = self.app.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise ScenarioFailure(f"the program did not end within {timeout} s")
+        log(f"app: exit code {code}")
+        return code
+
+    def driver_run(self, *actions, timeout=60, check=True):
+        """Runs one driver script; returns its JSON lines. With check, a
+        failed action fails the scenario with the driver's own report."""
+        self.driver_runs += 1
+        args = ["--image", self.exe.name, "--title", self.title]
+        if self.app_pid:
+            args += ["--pid", str(self.app_pid)]
+        args += [str(a) for a in actions]
+        out_path = self.work / f"driver-{self.driver_runs:02d}.jsonl"
+        # Output to a file, not a pipe: nothing Wine starts can then hold our
+        # end of a pipe open.
+        with open(out_path, "wb") as out, open(self.work / "driver.stderr", "ab") as err:
+            try:
+                code = subprocess.run([WINE, str(self.driver)] + args, env=self.env, stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=err, timeout=timeout).returncode
+            except subprocess.TimeoutExpired:
+                raise ScenarioFailure(f"driver {' '.join(args)} did not finish within {timeout} s")
+        lines = []
+        for text in out_path.read_text(encoding="utf-8", errors="replace").splitlines():
+            text = text.strip()
+            if text:
+                try:
+                    lines.append(json.loads(text))
+                except json.JSONDecodeError:
+                    lines.append({"action": "?", "ok": False, "error": f"unreadable line {text!r}"})
+        for line in lines:
+            log(f"driver: {json.dumps(line, ensure_ascii=False)}")
+        if check and (code != 0 or not lines or not all(line.get("ok") for line in lines)):
+            failed = next((line for line in lines if not line.get("ok")), None)
+            raise DriverFailure(f"driver action failed (exit code {code}): {failed}", lines)
+        return lines
+
+    def wait_main(self, timeout_ms=20000):
+        line = self.driver_run("timeout", timeout_ms, "wait-main")[-1]
+        self.app_pid = line["pid"]
+        expect(line.get("hook"), "the driver could not see message-box styles in the program (hook library)")
+        return line
+
+    def one(self, *actions, **kw):
+        return self.driver_run(*actions, **kw)[-1]
+
+    def close(self):
+        """Kills whatever is left: the program, then the emulator."""
+        if self.app and self.app.poll() is None:
+            log("cleanup: killing the program")
+            self.app.kill()
+            try:
+                self.app.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+        if self.emulator:
+            self.emulator.kill()
+
+
+def expect_box(line, kind, caption, text):
+    """A box as the driver reported it: its kind (icon and buttons), caption
+    and text, all exactly."""
+    expect_equal(line.get("caption"), caption, "message box caption")
+    expect_equal(line.get("text"), text, f"text of the box {caption!r}")
+    expect_equal(line.get("kind"), kind,
+                 f"kind of the box {caption!r} (icon {line.get('icon')}, buttons {line.get('buttons')})")
+    expect_equal(line.get("open_boxes"), 1, f"message boxes open with {caption!r}")
+
+
+def screenshot(path, display, env):
+    """The whole X screen as PNG (ImageMagick's import)."""
+    done = subprocess.run(["import", "-display", display, "-window", "root", str(path)], env=env,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=30)
+    expect(done.returncode == 0 and Path(path).is_file(),
+           f"screenshot {path} failed: {done.stderr.decode(errors='replace')[-500:]}")
+    log(f"screenshot: {path}")

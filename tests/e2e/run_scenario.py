@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Runs one end-to-end scenario of the emulation build under Wine.
+
+    run_scenario.py NAME --exe Vantri4FlashEmu.exe --driver vantri_driver.exe
+        --emulator vantri_emulator --firmware firmware.bin --artefacts DIR
+
+Exit code 0 when the scenario passed. Everything the run produced (driver
+reports, the program's output, the emulator's log and the adapters' state,
+screenshots) stays in DIR/NAME.
+"""
+
+import argparse
+import os
+import shutil
+import sys
+import time
+import traceback
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from e2e_harness import DriverFailure, ScenarioFailure, log, start_wineserver, wine_environment  # noqa: E402
+from scenarios import SCENARIOS, Context  # noqa: E402
+
+
+def tail(path, limit=1500):
+    path = Path(path)
+    if not path.is_file():
+        return ""
+    text = path.read_text(errors="replace")
+    return text[-limit:]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("name", choices=sorted(SCENARIOS))
+    parser.add_argument("--exe", required=True, help="the emulation build of the program")
+    parser.add_argument("--driver", required=True, help="vantri_driver.exe")
+    parser.add_argument("--emulator", required=True, help="the native emulator program")
+    parser.add_argument("--firmware", required=True, help="the firmware image the program carries")
+    parser.add_argument("--artefacts", required=True, help="folder for everything the run leaves behind")
+    parser.add_argument("--prefix-script", default=str(Path(__file__).resolve().parents[2] / "scripts/wine-prefix.sh"),
+                        help="prepares a prefix when WINEPREFIX is not set")
+    parser.add_argument("--x11-prefix", help="prefix for the runs on a virtual display (default: ARTEFACTS/wineprefix-x11)")
+    parser.add_argument("--screenshots", help="folder for screenshots (default: the scenario's folder)")
+    args = parser.parse_args()
+
+    for name in ("exe", "driver", "emulator", "firmware"):
+        if not Path(getattr(args, name)).is_file():
+            print(f"FAIL {args.name}: --{name} {getattr(args, name)} does not exist")
+            return 1
+    artefacts = Path(args.artefacts).resolve()
+    args.x11_prefix = args.x11_prefix or str(artefacts / "wineprefix-x11")
+    work = artefacts / args.name
+    if work.exists():
+        shutil.rmtree(work)
+    work.mkdir(parents=True)
+
+    started = time.monotonic()
+    ctx = None
+    try:
+        env = wine_environment(args.prefix_script, artefacts / "wineprefix")
+        start_wineserver(env)
+        ctx = Context(args, env, work)
+        SCENARIOS[args.name](ctx)
+    except (ScenarioFailure, OSError, ValueError, KeyError, IndexError) as failure:
+        if not isinstance(failure, ScenarioFailure):
+            traceback.print_exc()
+        print(f"FAIL {args.name}: {failure}")
+        if isinstance(failure, DriverFailure):
+            print(f"  driver reports: {failure.lines}")
+        for label, path in (("program stderr", work / "app.stderr"), ("emulator log", work / "emulator.log")):
+            text = tail(path)
+            if text:
+                print(f"--- {label} ({path}):\n{text}")
+        print(f"artefacts: {work}")
+        return 1
+    finally:
+        if ctx:
+            ctx.close()
+    log(f"PASS {args.name} ({time.monotonic() - started:.1f} s); artefacts: {work}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

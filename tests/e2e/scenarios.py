@@ -1,0 +1,333 @@
+"""The end-to-end scenarios: each runs the emulation build against the native
+emulator process, works its window through the driver, and checks the boxes
+the user sees, the exit code and what the emulated adapters received."""
+
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, WINE, WINESERVER, Emulator, Harness, ScenarioFailure, expect,
+                         expect_box, expect_equal, log, screenshot, start_wineserver)
+
+# The texts the program shows, exactly.
+UPDATE_QUESTION = "Your Vantri4 will be upgraded from firmware version\n[{old}] to [" + CARRIED_VERSION + "].\n\nReady?"
+UP_TO_DATE = "Your Vantri4's firmware [" + CARRIED_VERSION + "] is already up-to-date."
+TOO_OLD = ("Your Vantri4 has a firmware version [{old}] that can't be upgraded to [" + CARRIED_VERSION +
+           "].\n\nPlease re-run this tool and select 'Factory Reset'.")
+RESET_QUESTION_MANY = ("WARNING! Factory Reset will erase all your Configs and Global Settings and install firmware "
+                       "version [" + CARRIED_VERSION + "].\n\nAre you sure?\n\n({count} Vantri4s will be updated.)")
+DONE_ONE = "Your Vantri4 was updated successfully!\n\nIt is now safe to remove it from your PC."
+DONE_MANY = "{count} Vantri4s updated successfully!\n\nIt is now safe to remove them from your PC."
+FAILED_ONE = ("There was an error flashing your Vantri4. You will need to rerun Vantri4Flash and select "
+              "'Factory Reset'.")
+NO_ADAPTER = ("Failure connecting to Vantri4.\n\nPlease be sure your Vantri4 is connected to your PC without any "
+              "devices attached to it and it is displaying a solid blue light.")
+IDLE_STATUS = "Please choose an option."
+FLASHING = "Flashing ...\n"
+
+CMD_BEGIN, CMD_IMAGE, CMD_END, CMD_ERASE_CONFIGS, CMD_ERASE_SETTINGS, CMD_INFO = 1, 2, 3, 10, 11, 21
+UPDATE_BUTTON, RESET_BUTTON = 2, 3
+
+
+class Context:
+    """One scenario's paths and running pieces."""
+
+    def __init__(self, args, env, work):
+        self.args = args
+        self.env = env
+        self.work = Path(work)
+        self.firmware = Path(args.firmware).read_bytes()
+        self.harness = None
+
+    def start(self, *emulator_flags, env=None):
+        """Emulator first (the program enumerates at the first click, but the
+        address must answer from the start), then the program, then its window."""
+        self.harness = Harness(self.args.exe, self.args.driver, self.work, env or self.env)
+        emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags, self.work / "emulator.log")
+        self.harness.emulator = emulator
+        port = emulator.start()
+        self.harness.start_app(port)
+        main = self.harness.wait_main()
+        expect_equal(main["title"], MAIN_TITLE, "window title")
+        return self.harness
+
+    def finish(self):
+        """The program must end by itself with 0; then the adapters' state."""
+        expect_equal(self.harness.wait_app(), 0, "exit code of the program")
+        adapters = self.harness.emulator.stop()
+        for n, adapter in enumerate(adapters):
+            log(f"adapter {n}: {adapter.describe()}")
+            expect_equal(adapter.violations, [], f"protocol violations seen by adapter {n}")
+        return adapters
+
+    def close(self):
+        if self.harness:
+            self.harness.close()
+
+
+# ---- checks on what an adapter was sent -------------------------------------
+
+def expect_info_reads(adapter, what):
+    sent = adapter.sent
+    expect(len(sent) >= 2, f"{what}: expected the two information reads, got {adapter.describe()}")
+    expect_equal([(f.command, f.argument) for f in sent[:2]], [(CMD_INFO, 2), (CMD_INFO, 3)],
+                 f"{what}: first two frames (command 21, pages 2 and 3)")
+
+
+def expect_nothing_written(adapter, what):
+    expect_equal(adapter.image, None, f"{what}: image stored on the adapter")
+    expect_equal(adapter.number("images_received"), 0, f"{what}: images received")
+
+
+def expect_flash(adapter, firmware, what, reset=False):
+    """The whole flashing sequence, each frame acknowledged, and the image
+    stored byte for byte."""
+    sent = [f for f in adapter.sent if f.command != CMD_INFO]
+    pieces = (len(firmware) + 55) // 56
+    head = [CMD_ERASE_CONFIGS, CMD_ERASE_SETTINGS] if reset else []
+    expect_equal([f.command for f in sent[:len(head) + 1]], head + [CMD_BEGIN], f"{what}: first commands")
+    data = sent[len(head) + 1:-1]
+    expect_equal(len(data), pieces, f"{what}: image frames")
+    expect(all(f.command == CMD_IMAGE for f in data), f"{what}: a frame other than command 2 among the image frames")
+    expect_equal([f.parameter for f in data], list(range(1, pieces + 1)), f"{what}: block counters of the image frames")
+    expect_equal((sent[-1].command, sent[-1].parameter), (CMD_END, pieces + 1), f"{what}: end command and counter")
+    image = adapter.image
+    expect(image is not None, f"{what}: no image stored on the adapter")
+    expect_equal(len(image), len(firmware), f"{what}: size of the stored image")
+    if image != firmware:
+        first = next(i for i, (a, b) in enumerate(zip(image, firmware)) if a != b)
+        raise ScenarioFailure(f"{what}: the stored image differs from the carried one from byte {first} on")
+    answers = [f for f in adapter.frames if not f.to_adapter]
+    expect(all(f.command & 0x80 for f in answers), f"{what}: a frame was refused")
+
+
+def expect_flashing_watch(watch):
+    """What the window showed while the workers ran."""
+    expect(FLASHING in watch["statuses"], f"status while flashing: {watch['statuses']}")
+    positions = watch["progress"]
+    expect(positions == sorted(positions), f"the progress bar moved back: {positions}")
+    expect(positions and positions[-1] == 100, f"the progress bar did not reach 100: {positions}")
+    expect(not watch["buttons_ever_enabled"], "a button was enabled while flashing")
+    expect(not watch["progress_ever_hidden"], "the progress bar was hidden while flashing")
+
+
+def expect_locked_state(state, what):
+    expect_equal(state["buttons"], {"2": False, "3": False, "4": False, "5": False}, f"{what}: buttons")
+    expect(state["progress_visible"], f"{what}: progress bar hidden")
+
+
+# ---- scenarios --------------------------------------------------------------
+
+def update_one(ctx):
+    """Update of one adapter: question with both versions, Yes, Flashing ...,
+    progress, "Flash Complete", the image on the adapter byte for byte."""
+    h = ctx.start("--adapters", 1, "--version", "4.00.20150101")
+    question = h.one("click", UPDATE_BUTTON, "box", "yes")
+    expect_box(question, "question", "Firmware Update", UPDATE_QUESTION.format(old="4.00.20150101"))
+    watch = h.one("timeout", 30000, "watch")
+    expect_flashing_watch(watch)
+    state, done = h.driver_run("state", "box", "ok")
+    expect_equal(state["status"], FLASHING, "status with the success box open")
+    expect_locked_state(state, "with the success box open")
+    expect_box(done, "information", "Flash Complete", DONE_ONE)
+    h.one("wait-gone")
+    (adapter,) = ctx.finish()
+    expect_info_reads(adapter, "adapter 0")
+    expect_flash(adapter, ctx.firmware, "adapter 0")
+
+
+def just_past_limit(ctx):
+    """4.00.20141115 is one day past the limit: offered the upgrade, and Yes
+    flashes it."""
+    h = ctx.start("--adapters", 1, "--version", "4.00.20141115")
+    question = h.one("click", UPDATE_BUTTON, "box", "yes")
+    expect_box(question, "question", "Firmware Update", UPDATE_QUESTION.format(old="4.00.20141115"))
+    done = h.driver_run("timeout", 30000, "box", "ok", "wait-gone")[1]
+    expect_box(done, "information", "Flash Complete", DONE_ONE)
+    (adapter,) = ctx.finish()
+    expect_flash(adapter, ctx.firmware, "adapter 0")
+
+
+def up_to_date(ctx):
+    """The carried version on the adapter: told so, nothing written."""
+    h = ctx.start("--adapters", 1, "--version", CARRIED_VERSION)
+    _, box, state = h.driver_run("click", UPDATE_BUTTON, "box", "leave", "state")
+    expect_box(box, "information", "Firmware Update", UP_TO_DATE)
+    expect_locked_state(state, "with the up-to-date box open")
+    h.driver_run("box", "ok", "wait-gone")
+    (adapter,) = ctx.finish()
+    expect_info_reads(adapter, "adapter 0")
+    expect_equal(adapter.commands(), [CMD_INFO, CMD_INFO], "commands sent")
+    expect_nothing_written(adapter, "adapter 0")
+
+
+def newer_than_carried(ctx):
+    """A later firmware counts as up to date; the box names the carried version."""
+    h = ctx.start("--adapters", 1, "--version", "4.01.20170101")
+    box = h.driver_run("click", UPDATE_BUTTON, "box", "ok", "wait-gone")[1]
+    expect_box(box, "information", "Firmware Update", UP_TO_DATE)
+    (adapter,) = ctx.finish()
+    expect_equal(adapter.commands(), [CMD_INFO, CMD_INFO], "commands sent")
+    expect_nothing_written(adapter, "adapter 0")
+
+
+def too_old(ctx):
+    """4.00.20141114 is the last date that can't be upgraded."""
+    h = ctx.start("--adapters", 1, "--version", "4.00.20141114")
+    box = h.driver_run("click", UPDATE_BUTTON, "box", "ok", "wait-gone")[1]
+    expect_box(box, "information", "Firmware Update", TOO_OLD.format(old="4.00.20141114"))
+    (adapter,) = ctx.finish()
+    expect_equal(adapter.commands(), [CMD_INFO, CMD_INFO], "commands sent")
+    expect_nothing_written(adapter, "adapter 0")
+
+
+def declined(ctx):
+    """No to the question: no further box, nothing sent after the information
+    reads, exit code 0."""
+    h = ctx.start("--adapters", 1, "--version", "4.00.20150101")
+    question = h.one("click", UPDATE_BUTTON, "box", "no")
+    expect_box(question, "question", "Firmware Update", UPDATE_QUESTION.format(old="4.00.20150101"))
+    h.one("wait-gone")
+    (adapter,) = ctx.finish()
+    expect_equal(adapter.commands(), [CMD_INFO, CMD_INFO], "commands sent")
+    expect_nothing_written(adapter, "adapter 0")
+
+
+def factory_reset_three(ctx):
+    """Factory reset on three adapters: the count in the question, 10 and 11
+    first on each, three images, the count in the success box."""
+    h = ctx.start("--adapters", 3, "--version", "4.00.20141114")
+    question = h.one("click", RESET_BUTTON, "box", "yes")
+    expect_box(question, "question", "Factory Reset", RESET_QUESTION_MANY.format(count=3))
+    watch = h.one("timeout", 60000, "watch")
+    expect_flashing_watch(watch)
+    done = h.driver_run("box", "ok", "wait-gone")[0]
+    expect_box(done, "information", "Flash Complete", DONE_MANY.format(count=3))
+    adapters = ctx.finish()
+    expect_equal(len(adapters), 3, "adapters in the emulator's state")
+    for n, adapter in enumerate(adapters):
+        expect(CMD_INFO not in adapter.commands(), f"adapter {n}: a factory reset read device information")
+        expect_flash(adapter, ctx.firmware, f"adapter {n}", reset=True)
+
+
+def refusal(ctx):
+    """The adapter refuses the 5th image frame: the failure box, and nothing
+    after the refused frame (no end command)."""
+    h = ctx.start("--adapters", 1, "--version", "4.00.20150101", "--refuse", "2:5:66")
+    h.one("click", UPDATE_BUTTON, "box", "yes")
+    box = h.driver_run("timeout", 30000, "box", "ok", "wait-gone")[1]
+    expect_box(box, "error", "Unable to flash Vantri4", FAILED_ONE)
+    (adapter,) = ctx.finish()
+    commands = adapter.commands()
+    expect_equal(commands, [CMD_INFO, CMD_INFO, CMD_BEGIN] + [CMD_IMAGE] * 5, "commands sent")
+    expect(CMD_END not in commands, "command 3 was sent after the refusal")
+    refused = [f for f in adapter.frames if not f.to_adapter][-1]
+    expect_equal((refused.command & 0x80, refused.argument), (0, 66), "the last answer (the refusal, code 66)")
+    expect_nothing_written(adapter, "adapter 0")
+
+
+def no_adapter(ctx):
+    """Only other HID devices: "Unable to find Vantri4" with the buttons still
+    enabled (the controls lock only once an adapter is found)."""
+    h = ctx.start("--adapters", 0, "--non-adapters", 2)
+    _, box, state = h.driver_run("click", UPDATE_BUTTON, "box", "leave", "state")
+    expect_box(box, "error", "Unable to find Vantri4", NO_ADAPTER)
+    expect_equal(state["buttons"], {"2": True, "3": True, "4": True, "5": True}, "buttons with the box open")
+    expect(not state["progress_visible"], "progress bar shown although no adapter was found")
+    h.driver_run("box", "ok", "wait-gone")
+    ctx.finish()
+
+
+def keys_and_close(ctx):
+    """Escape, Enter and Tab in the idle window start nothing, nor does a
+    command for id 2 with a notification code; the close box ends the program
+    with 0 and the adapter never hears a frame."""
+    h = ctx.start("--adapters", 1, "--version", "4.00.20150101")
+    lines = h.driver_run("key", "escape", "key", "enter", "key", "tab", "no-box", 1500, "state",
+                         "command", UPDATE_BUTTON, 1, "no-box", 1000, "state")
+    for state in (lines[4], lines[7]):
+        expect_equal(state["status"], IDLE_STATUS, "status after the keys")
+        expect_equal(state["buttons"], {"2": True, "3": True, "4": True, "5": True}, "buttons after the keys")
+        expect(not state["progress_visible"], "progress bar shown after the keys")
+    h.driver_run("sysclose", "wait-gone")
+    (adapter,) = ctx.finish()
+    expect_equal(adapter.sent, [], "frames sent to the adapter")
+
+
+def idle_window(ctx):
+    """The window as it starts: its title, status, hidden bar at 0, four
+    enabled buttons with their labels; WM_CLOSE ends it with 0."""
+    h = ctx.start("--adapters", 1)
+    state = h.one("state")
+    expect_equal(state["title"], MAIN_TITLE, "title")
+    expect_equal(state["status"], IDLE_STATUS, "status")
+    expect_equal((state["progress"], state["progress_visible"]), (0, False), "progress bar")
+    expect_equal(state["buttons"], {"2": True, "3": True, "4": True, "5": True}, "buttons")
+    h.driver_run("close", "wait-gone")
+    (adapter,) = ctx.finish()
+    expect_equal(adapter.sent, [], "frames sent to the adapter")
+
+
+SCENARIOS = {
+    "update_one": update_one,
+    "just_past_limit": just_past_limit,
+    "up_to_date": up_to_date,
+    "newer_than_carried": newer_than_carried,
+    "too_old": too_old,
+    "declined": declined,
+    "factory_reset_three": factory_reset_three,
+    "refusal": refusal,
+    "no_adapter": no_adapter,
+    "keys_and_close": keys_and_close,
+    "idle_window": idle_window,
+}
+
+
+def screenshots(ctx, during_flash=False):
+    """On a virtual display: the idle window, the question, the success box
+    (and with during_flash, the window while flashing), as PNG files; the
+    update itself is checked as in update_one."""
+    from e2e_display import VirtualDisplay, stop_prefix, x11_prefix_environment
+
+    shots = Path(ctx.args.screenshots or ctx.work / "screenshots")
+    shots.mkdir(parents=True, exist_ok=True)
+    display = VirtualDisplay(ctx.work / "xvfb.log")
+    env = None
+    try:
+        name = display.start()
+        env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name)
+        flags = ["--adapters", 1, "--version", "4.00.20150101"] + (["--frame-clock"] if during_flash else [])
+        h = ctx.start(*flags, env=env)
+        h.one("sleep", 400)  # let the window paint
+        screenshot(shots / "1-idle.png", name, env)
+        question = h.driver_run("click", UPDATE_BUTTON, "box", "leave", "sleep", 300)[1]
+        expect_box(question, "question", "Firmware Update", UPDATE_QUESTION.format(old="4.00.20150101"))
+        screenshot(shots / "2-question.png", name, env)
+        h.one("box", "yes")
+        if during_flash:
+            h.one("timeout", 60000, "wait-progress", 30)
+            screenshot(shots / "3-flashing.png", name, env)
+        done = h.driver_run("timeout", 120000, "box", "leave", "sleep", 300)[0]
+        expect_box(done, "information", "Flash Complete", DONE_ONE)
+        screenshot(shots / "4-complete.png", name, env)
+        h.driver_run("box", "ok", "wait-gone")
+        (adapter,) = ctx.finish()
+        expect_flash(adapter, ctx.firmware, "adapter 0")
+        log(f"screenshots: {shots}")
+    finally:
+        ctx.close()
+        if env:
+            stop_prefix(env)
+        display.stop()
+
+
+def demo_update(ctx):
+    """The headless run of scripts/run.sh: as screenshots, at the adapter's
+    real USB frame pace, with a picture taken while it flashes."""
+    screenshots(ctx, during_flash=True)
+
+
+SCENARIOS["screenshots"] = screenshots
+SCENARIOS["demo_update"] = demo_update
