@@ -1,0 +1,331 @@
+#include "emulator/server/emulator_server.h"
+
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+#include "emulator/model/state_dump.h"
+#include "emulator/server/wire.h"
+
+namespace VantriEmu {
+
+namespace {
+
+using namespace VantriWire;
+
+constexpr std::uint16_t kAdapterVendor = 0x2387;
+constexpr std::uint16_t kAdapterProduct = 3;
+constexpr std::uint16_t kAdapterVersion = 0x0400;
+
+// Interfaces that look more or less like an adapter, so that the search's
+// filter has something to reject.
+struct OtherDevice {
+    std::uint16_t vendorId;
+    std::uint16_t productId;
+    const char16_t* product;
+};
+constexpr OtherDevice kOtherDevices[] = {
+    {0x046D, 0xC077, u"USB Optical Mouse"},
+    {kAdapterVendor, kAdapterProduct, u"VANTRI4"},
+    {kAdapterVendor, kAdapterProduct, u"Vantri4 Pro"},
+    {kAdapterVendor, 4, u"Vantri4"},
+};
+
+std::u16string Widen(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+std::u16string InterfacePath(std::uint16_t vendor, std::uint16_t product, int kind, std::uint32_t n)
+{
+    char path[128];
+    std::snprintf(path, sizeof path, "\\\\?\\hid#vid_%04x&pid_%04x#8&emu&%d&%04u#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                  vendor, product, kind, n);
+    return Widen(path);
+}
+
+std::vector<std::uint8_t> StatusReply(std::uint8_t type, std::uint32_t status)
+{
+    return Writer(type | kReplyBit).U32(status).Finish();
+}
+
+} // namespace
+
+std::u16string AdapterPath(std::uint32_t adapter)
+{
+    return InterfacePath(kAdapterVendor, kAdapterProduct, 0, adapter);
+}
+
+EmulatorServer::EmulatorServer(const ServerOptions& options) : stateDir_(options.stateDir)
+{
+    for (std::uint32_t m = 0; m < options.nonAdapters; ++m) {
+        const OtherDevice& kind = kOtherDevices[m % std::size(kOtherDevices)];
+        auto device = std::make_unique<HidInterface>();
+        device->path = InterfacePath(kind.vendorId, kind.productId, 1, m);
+        device->vendorId = kind.vendorId;
+        device->productId = kind.productId;
+        device->versionNumber = 0x0100;
+        device->product = kind.product;
+        interfaces_.push_back(std::move(device));
+    }
+    for (std::uint32_t i = 0; i < options.adapters; ++i) {
+        auto device = std::make_unique<HidInterface>();
+        device->path = AdapterPath(i);
+        device->vendorId = kAdapterVendor;
+        device->productId = kAdapterProduct;
+        device->versionNumber = kAdapterVersion;
+        device->product = u"Vantri4";
+        device->adapter = std::make_unique<AdapterModel>(options.SettingsFor(i));
+        adapters_.push_back(device->adapter.get());
+        interfaces_.push_back(std::move(device));
+    }
+}
+
+HidInterface* EmulatorServer::Find(const std::u16string& path) const
+{
+    for (const auto& device : interfaces_) {
+        if (device->path == path && device->Present())
+            return device.get();
+    }
+    return nullptr;
+}
+
+bool EmulatorServer::Dump(std::string& error)
+{
+    if (stateDir_.empty()) {
+        error = "no state folder";
+        return false;
+    }
+    std::lock_guard lock(dumpMutex_);
+    const std::filesystem::path folder(stateDir_);
+    std::string summary = "adapters=" + std::to_string(adapters_.size()) + "\n";
+    for (std::size_t i = 0; i < adapters_.size(); ++i) {
+        const std::string name = "adapter" + std::to_string(i);
+        if (!DumpAdapterState(*adapters_[i], folder / name, error))
+            return false;
+        summary += name + " image_received=" + (adapters_[i]->ImageReceived() ? "1" : "0") +
+                   " violations=" + std::to_string(adapters_[i]->Violations().size()) + "\n";
+    }
+    // Written last and renamed into place: its presence means the dump is
+    // complete.
+    const auto partial = folder / "summary.txt.partial";
+    {
+        std::ofstream out(partial, std::ios::trunc);
+        out << summary;
+        if (!out) {
+            error = "cannot write " + partial.string();
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(partial, folder / "summary.txt", ec);
+    if (ec) {
+        error = "cannot write summary.txt: " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+// One connection: unbound until a successful OPEN, then one handle.
+class EmulatorServer::Connection {
+public:
+    Connection(EmulatorServer& server, int socket) : server_(server), socket_(socket) {}
+    ~Connection()
+    {
+        if (bound_)
+            bound_->open.store(false);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void Run()
+    {
+        while (ReceiveMessage(socket_, body_)) {
+            Reader reader(body_);
+            const std::uint8_t type = reader.U8();
+            bool keepOpen = true;
+            const std::vector<std::uint8_t> reply = Answer(type, reader, keepOpen);
+            if (!SendAll(socket_, reply) || !keepOpen)
+                return;
+        }
+    }
+
+private:
+    std::vector<std::uint8_t> Answer(std::uint8_t type, Reader& reader, bool& keepOpen)
+    {
+        const bool handleRequest = type == kAttributes || type == kProduct || type == kWrite || type == kRead ||
+                                   type == kClose;
+        const bool controlRequest = type == kList || type == kOpen || type == kDump;
+        if (!handleRequest && !controlRequest)
+            return StatusReply(type, kStatusInvalidFunction);
+        if (handleRequest != (bound_ != nullptr))
+            return StatusReply(type, kStatusInvalidHandle);
+        switch (type) {
+        case kList: return List();
+        case kOpen: return Open(reader);
+        case kDump: return Dump();
+        case kAttributes: return Attributes();
+        case kProduct: return Product(reader);
+        case kWrite: return Write(reader);
+        case kRead: return Read(reader);
+        default:
+            keepOpen = false;
+            bound_->open.store(false);
+            bound_ = nullptr;
+            return StatusReply(kClose, kStatusOk);
+        }
+    }
+
+    std::vector<std::uint8_t> List()
+    {
+        std::vector<const HidInterface*> present;
+        for (const auto& device : server_.interfaces_) {
+            if (device->Present())
+                present.push_back(device.get());
+        }
+        Writer reply(kList | kReplyBit);
+        reply.U32(kStatusOk).U32(static_cast<std::uint32_t>(present.size()));
+        for (const HidInterface* device : present)
+            reply.Text(device->path);
+        return reply.Finish();
+    }
+
+    std::vector<std::uint8_t> Open(Reader& reader)
+    {
+        const std::u16string path = reader.Text();
+        if (!reader.ok())
+            return StatusReply(kOpen, kStatusInvalidParameter);
+        HidInterface* device = server_.Find(path);
+        if (!device)
+            return StatusReply(kOpen, kStatusFileNotFound);
+        if (device->adapter && device->adapter->HeldOpenElsewhere())
+            return StatusReply(kOpen, kStatusSharingViolation);
+        bool expected = false;
+        if (!device->open.compare_exchange_strong(expected, true))
+            return StatusReply(kOpen, kStatusSharingViolation);
+        bound_ = device;
+        return StatusReply(kOpen, kStatusOk);
+    }
+
+    std::vector<std::uint8_t> Dump()
+    {
+        std::string error;
+        if (!server_.Dump(error)) {
+            std::fprintf(stderr, "vantri_emulator: dump failed: %s\n", error.c_str());
+            return StatusReply(kDump, kStatusPathNotFound);
+        }
+        return StatusReply(kDump, kStatusOk);
+    }
+
+    bool Gone() const { return bound_->adapter && bound_->adapter->Vanished(); }
+
+    std::vector<std::uint8_t> Attributes()
+    {
+        if (Gone())
+            return StatusReply(kAttributes, kStatusDeviceNotConnected);
+        return Writer(kAttributes | kReplyBit)
+            .U32(kStatusOk)
+            .U16(bound_->vendorId)
+            .U16(bound_->productId)
+            .U16(bound_->versionNumber)
+            .Finish();
+    }
+
+    std::vector<std::uint8_t> Product(Reader& reader)
+    {
+        const std::uint32_t bufferBytes = reader.U32();
+        if (!reader.ok())
+            return StatusReply(kProduct, kStatusInvalidParameter);
+        if (Gone())
+            return StatusReply(kProduct, kStatusDeviceNotConnected);
+        std::vector<std::uint8_t> bytes;
+        for (char16_t unit : bound_->product + u'\0') {
+            bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+            bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+        }
+        if (bytes.size() > bufferBytes)
+            bytes.resize(bufferBytes);
+        return Writer(kProduct | kReplyBit)
+            .U32(kStatusOk)
+            .U32(static_cast<std::uint32_t>(bytes.size()))
+            .Bytes(bytes.data(), bytes.size())
+            .Finish();
+    }
+
+    static std::vector<std::uint8_t> TransferReply(std::uint8_t type, ReportOutcome outcome, const std::uint8_t* report)
+    {
+        Writer reply(type | kReplyBit);
+        switch (outcome.status) {
+        case ReportStatus::Ok:
+            reply.U32(kStatusOk).U32(kReportSize);
+            if (report)
+                reply.Bytes(report, kReportSize);
+            break;
+        case ReportStatus::Short:
+            reply.U32(kStatusOk).U32(kReportSize - 1);
+            if (report)
+                reply.Bytes(report, kReportSize - 1);
+            break;
+        case ReportStatus::Failed:
+            reply.U32(outcome.systemCode != 0 ? outcome.systemCode : kStatusInvalidFunction).U32(0);
+            break;
+        case ReportStatus::TimedOut:
+            reply.U32(kStatusTimeout).U32(0);
+            break;
+        }
+        return reply.Finish();
+    }
+
+    std::vector<std::uint8_t> Write(Reader& reader)
+    {
+        reader.U32(); // a write is taken within a frame: the time limit never bites
+        const std::uint32_t size = reader.U32();
+        const std::uint8_t* report = reader.Bytes(size);
+        if (!reader.ok() || size != kReportSize || report[0] != 0)
+            return Writer(kWrite | kReplyBit).U32(kStatusInvalidParameter).U32(0).Finish();
+        if (!bound_->adapter)
+            return Writer(kWrite | kReplyBit).U32(kStatusInvalidFunction).U32(0).Finish();
+        CommandFrame frame;
+        std::memcpy(&frame, report + 1, sizeof frame);
+        return TransferReply(kWrite, bound_->adapter->TakeOutputReport(frame), nullptr);
+    }
+
+    std::vector<std::uint8_t> Read(Reader& reader)
+    {
+        const std::uint32_t timeLimit = reader.U32();
+        const std::uint32_t size = reader.U32();
+        if (!reader.ok() || size != kReportSize)
+            return Writer(kRead | kReplyBit).U32(kStatusInvalidParameter).U32(0).Finish();
+        if (!bound_->adapter)
+            return Writer(kRead | kReplyBit).U32(kStatusInvalidFunction).U32(0).Finish();
+        // Without a limit the read waits as long as the process lives; the
+        // model takes time_point::max() to mean "don't wait", so use a day.
+        const auto limit = timeLimit == kNoTimeLimit ? std::chrono::milliseconds(std::chrono::hours(24))
+                                                     : std::chrono::milliseconds(timeLimit);
+        std::uint8_t report[kReportSize]{};
+        CommandFrame answer{};
+        const ReportOutcome outcome = bound_->adapter->TakeInputReport(answer, Clock::now() + limit);
+        std::memcpy(report + 1, &answer, sizeof answer);
+        return TransferReply(kRead, outcome, report);
+    }
+
+    EmulatorServer& server_;
+    int socket_;
+    HidInterface* bound_ = nullptr;
+    std::vector<std::uint8_t> body_;
+};
+
+void EmulatorServer::Serve(int socket)
+{
+    {
+        Connection connection(*this, socket);
+        connection.Run();
+    }
+    ::close(socket);
+}
+
+} // namespace VantriEmu

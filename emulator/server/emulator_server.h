@@ -1,0 +1,56 @@
+// The emulator process's interfaces and the handling of one connection of
+// the wire protocol (docs/emulator.md).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulator/model/adapter_model.h"
+#include "emulator/server/server_options.h"
+
+namespace VantriEmu {
+
+// One HID interface the emulator presents: an adapter (with its model) or
+// some other device.
+struct HidInterface {
+    std::u16string path;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::uint16_t versionNumber = 0;
+    std::u16string product;
+    std::unique_ptr<AdapterModel> adapter; // null for other devices
+    std::atomic<bool> open{false};
+
+    bool Present() const { return !adapter || !adapter->Vanished(); }
+};
+
+class EmulatorServer {
+public:
+    explicit EmulatorServer(const ServerOptions& options);
+
+    // Serves one accepted connection until it ends; runs on its own thread.
+    void Serve(int socket);
+    // Writes every adapter's state to the state folder; false when there is
+    // none or it cannot be written.
+    bool Dump(std::string& error);
+
+    const std::vector<std::unique_ptr<HidInterface>>& Interfaces() const { return interfaces_; }
+
+private:
+    class Connection;
+
+    HidInterface* Find(const std::u16string& path) const;
+
+    std::string stateDir_;
+    std::vector<std::unique_ptr<HidInterface>> interfaces_; // list order
+    std::vector<AdapterModel*> adapters_;                   // adapter order
+    std::mutex dumpMutex_;
+};
+
+std::u16string AdapterPath(std::uint32_t adapter);
+
+} // namespace VantriEmu
