@@ -1,0 +1,40 @@
+#include "app/app_platform.h"
+
+namespace Vantri {
+
+namespace {
+
+// Stands in until a platform is bound: no window, nothing posted or queued,
+// and no question ever answered Yes, so nothing can be flashed by accident.
+class NoPlatform final : public AppPlatform {
+public:
+    WindowRef MainWindow() override { return nullptr; }
+    BoxAnswer ShowBox(BoxKind, const char16_t*, const char16_t*) override { return BoxAnswer::None; }
+    void EnableControl(int, bool) override {}
+    void ShowControl(int) override {}
+    void SetControlText(int, const char16_t*) override {}
+    std::uint32_t ProgressPosition() override { return 0; }
+    void SetProgressPosition(std::uint32_t) override {}
+    void DestroyWindow(WindowRef) override {}
+    void PostQuit(int) override {}
+    bool PostToMainWindow(std::uint32_t, std::uintptr_t, std::intptr_t) override { return false; }
+    bool QueueWorkItem(WorkItemProc, std::uintptr_t) override { return false; }
+    std::span<const std::uint8_t> FirmwareResource() override { return {}; }
+};
+
+NoPlatform s_noPlatform;
+AppPlatform* s_platform = &s_noPlatform;
+
+} // namespace
+
+AppPlatform& Platform()
+{
+    return *s_platform;
+}
+
+void BindPlatform(AppPlatform& platform)
+{
+    s_platform = &platform;
+}
+
+} // namespace Vantri

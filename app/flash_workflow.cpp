@@ -1,0 +1,203 @@
+#include "app/flash_workflow.h"
+
+#include <bitset>
+#include <optional>
+#include <string>
+
+#include "app/app_platform.h"
+#include "app/main_window.h"
+#include "app/message_texts.h"
+#include "app/running_workers.h"
+#include "app/text_format.h"
+#include "app/window_messages.h"
+#include "loader/loader.h"
+#include "protocol/device_info.h"
+
+namespace Vantri {
+
+namespace {
+
+std::uint32_t g_adapterCount = 0;
+std::uint32_t g_flashedCount = 0;
+// Adapters whose final message has been handled. A second final message for
+// one adapter, or one for an index this run never queued, cannot come from
+// our workers (any program may post to a window) and must neither close a
+// slot out of range nor count towards a success that did not happen.
+std::bitset<kMaxDevices> g_finished;
+
+struct Question {
+    const char16_t* caption;
+    std::u16string text;
+};
+
+// Our formats and arguments are fixed, so a mismatch is a fault of ours that
+// the tests catch; the user then sees an empty text rather than a wrong one.
+std::u16string Text(std::u16string_view format, std::initializer_list<FormatArg> args = {})
+{
+    return FormatText(format, args).value_or(std::u16string());
+}
+
+void ShowBox(BoxKind kind, const char16_t* caption, const std::u16string& text)
+{
+    Platform().ShowBox(kind, caption, text.c_str());
+}
+
+void EndFlashEarly()
+{
+    g_loader.CloseDevice(0);
+    DestroyMainWindow();
+}
+
+Question FactoryResetQuestion()
+{
+    if (g_adapterCount == 1)
+        return {kFactoryResetCaption, Text(kFactoryResetQuestionOne, {kCarriedFirmwareVersion})};
+    return {kFactoryResetCaption, Text(kFactoryResetQuestionMany, {kCarriedFirmwareVersion, g_adapterCount})};
+}
+
+// Decides on the first adapter alone. Shows the box and gives no question
+// when the update is not to be offered.
+std::optional<Question> UpdateQuestion()
+{
+    DeviceInfo info;
+    if (ReadDeviceInfo(info).code != 0) {
+        ShowBox(BoxKind::Error, kFlashFailedCaption, kReadInfoFailedText);
+        return std::nullopt;
+    }
+    const std::string_view adapterVersion = FirmwareVersionText(info);
+    switch (UpdateRule(FirmwareDateNumber(info.firmwareVersion), FirmwareDateNumber(kCarriedFirmwareVersion))) {
+    case UpdateOutcome::TooOld:
+        ShowBox(BoxKind::Information, kFirmwareUpdateCaption,
+                Text(kTooOldText, {adapterVersion, kCarriedFirmwareVersion}));
+        return std::nullopt;
+    case UpdateOutcome::UpgradeOffered:
+        return Question{kFirmwareUpdateCaption, Text(kUpgradeQuestion, {adapterVersion, kCarriedFirmwareVersion})};
+    case UpdateOutcome::UpToDate:
+        break;
+    }
+    ShowBox(BoxKind::Information, kFirmwareUpdateCaption, Text(kUpToDateText, {kCarriedFirmwareVersion}));
+    return std::nullopt;
+}
+
+std::uint32_t FlashWorkItem(std::uintptr_t context)
+{
+    return FlashWorker(static_cast<FlashJob>(context));
+}
+
+// One worker per adapter, in index order. A work item the system refuses
+// would leave the window waiting for a message that never comes, so it is
+// that adapter's failure; the adapters after it are left untouched.
+void QueueFlashJobs(bool factoryReset)
+{
+    for (std::uint32_t index = 0; index < g_adapterCount; ++index) {
+        if (!QueueCountedWorker(FlashWorkItem, MakeFlashJob(index, factoryReset))) {
+            OnFlashMessage(WM_FLASH_FAILED, index, 0);
+            return;
+        }
+    }
+}
+
+bool TakeFinalMessage(std::uintptr_t index)
+{
+    if (index >= g_adapterCount || index >= kMaxDevices || g_finished.test(index))
+        return false;
+    g_finished.set(index);
+    return true;
+}
+
+// The bar shows the furthest any adapter has got and never moves back.
+void OnFlashProgress(std::intptr_t percent)
+{
+    if (static_cast<std::uintptr_t>(percent) > Platform().ProgressPosition())
+        Platform().SetProgressPosition(static_cast<std::uint32_t>(percent));
+}
+
+void OnFlashDone(std::uintptr_t index)
+{
+    if (!TakeFinalMessage(index))
+        return;
+    g_loader.CloseDevice(static_cast<std::uint32_t>(index));
+    if (++g_flashedCount != g_adapterCount)
+        return;
+    const std::u16string text = g_adapterCount == 1 ? Text(kFlashDoneOne) : Text(kFlashDoneMany, {g_adapterCount});
+    ShowBox(BoxKind::Information, kFlashCompleteCaption, text);
+    DestroyMainWindow();
+}
+
+void OnFlashFailed(std::uintptr_t index)
+{
+    if (!TakeFinalMessage(index))
+        return;
+    g_loader.CloseDevice(static_cast<std::uint32_t>(index));
+    const std::u16string text = g_adapterCount == 1 ? Text(kFlashFailedOne) : Text(kFlashFailedMany, {index});
+    ShowBox(BoxKind::Error, kFlashFailedCaption, text);
+    DestroyMainWindow();
+}
+
+} // namespace
+
+void LoadFirmwareImage()
+{
+    const std::span<const std::uint8_t> image = Platform().FirmwareResource();
+    g_firmwareImage = image.data();
+    g_firmwareSize = static_cast<std::uint32_t>(image.size());
+}
+
+void StartFlash(bool factoryReset)
+{
+    LoadFirmwareImage();
+    g_loader.EnumerateDevices(g_adapterCount);
+    if (g_adapterCount == 0) {
+        ShowBox(BoxKind::Error, kNoAdapterCaption, kNoAdapterText);
+        EndFlashEarly();
+        return;
+    }
+    LockControls();
+    const std::optional<Question> question = factoryReset ? FactoryResetQuestion() : UpdateQuestion();
+    // Only an explicit Yes writes to an adapter: a question box that could
+    // not be shown has not been agreed to.
+    if (!question || Platform().ShowBox(BoxKind::Question, question->caption, question->text.c_str()) !=
+                         BoxAnswer::Yes) {
+        EndFlashEarly();
+        return;
+    }
+    SetStatus(kFlashingStatus);
+    QueueFlashJobs(factoryReset);
+}
+
+std::uint32_t FlashWorker(FlashJob job)
+{
+    const std::uint32_t index = FlashJobDeviceIndex(job);
+    const bool succeeded = RunFlashJob(job, FlashProgress).code == 0;
+    Platform().PostToMainWindow(succeeded ? WM_FLASH_DONE : WM_FLASH_FAILED, index, 0);
+    WorkerFinished();
+    return succeeded ? 0 : 0xFFFFFFFFu;
+}
+
+void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    switch (message) {
+    case WM_FLASH_PROGRESS:
+        OnFlashProgress(lParam);
+        break;
+    case WM_FLASH_DONE:
+        OnFlashDone(wParam);
+        break;
+    case WM_FLASH_FAILED:
+        OnFlashFailed(wParam);
+        break;
+    default:
+        break;
+    }
+}
+
+void ResetFlashWorkflow()
+{
+    g_adapterCount = 0;
+    g_flashedCount = 0;
+    g_finished.reset();
+    g_firmwareImage = nullptr;
+    g_firmwareSize = 0;
+}
+
+} // namespace Vantri

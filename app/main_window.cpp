@@ -1,0 +1,149 @@
+#include "app/main_window.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/flash_workflow.h"
+#include "app/window_messages.h"
+#include "protocol/device_info.h"
+#include "resources/resource.h"
+
+namespace Vantri {
+
+namespace {
+
+using MessageHandler = bool (*)(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
+                                std::intptr_t lParam);
+
+struct MessageRoute {
+    std::uint32_t first;
+    std::uint32_t last;
+    MessageHandler handler;
+};
+
+using ButtonHandler = void (*)();
+
+struct ButtonRoute {
+    int id;
+    ButtonHandler handler;
+};
+
+void StartUpdate()
+{
+    StartFlash(false);
+}
+
+void StartFactoryReset()
+{
+    StartFlash(true);
+}
+
+constexpr ButtonRoute kButtonRoutes[] = {
+    {IDC_UPDATE_FIRMWARE, StartUpdate},
+    {IDC_FACTORY_RESET, StartFactoryReset},
+    {IDC_BACKUP_CONFIGS, nullptr},  // StartBackup, with the backup workflow
+    {IDC_RESTORE_CONFIGS, nullptr}, // StartRestore, with the restore workflow
+};
+
+// Handled, and answered true, so the dialog manager never turns a close
+// request into the cancel command: id 2 is also Update Firmware.
+bool OnClose(WindowRef window, std::uint32_t, std::uintptr_t, std::intptr_t)
+{
+    Platform().DestroyWindow(window);
+    return true;
+}
+
+bool OnDestroy(WindowRef, std::uint32_t, std::uintptr_t, std::intptr_t)
+{
+    Platform().PostQuit(0);
+    return true;
+}
+
+// Only a plain click (notification 0) starts a workflow.
+bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
+{
+    const auto notification = static_cast<std::uint16_t>((wParam >> 16) & 0xFFFF);
+    const auto id = static_cast<std::uint16_t>(wParam & 0xFFFF);
+    if (notification != 0)
+        return false;
+    for (const ButtonRoute& route : kButtonRoutes) {
+        if (route.id == id && route.handler)
+            route.handler();
+    }
+    return false;
+}
+
+bool OnFlashRoute(WindowRef, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    OnFlashMessage(message, wParam, lParam);
+    return false;
+}
+
+constexpr MessageRoute kMainRoutes[] = {
+    {kMessageClose, kMessageClose, OnClose},
+    {kMessageDestroy, kMessageDestroy, OnDestroy},
+    {kMessageCommand, kMessageCommand, OnCommand},
+    {WM_FLASH_PROGRESS, WM_FLASH_FAILED, OnFlashRoute},
+    // WM_BACKUP_PROGRESS..WM_BACKUP_FAILED go to OnBackupMessage, and
+    // WM_RESTORE_* and WM_DOWNLOAD_* to OnRestoreMessage, with their workflows.
+};
+
+constexpr int kButtonsInLockOrder[] = {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET, IDC_BACKUP_CONFIGS,
+                                       IDC_RESTORE_CONFIGS};
+
+} // namespace
+
+bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    for (const MessageRoute& route : kMainRoutes) {
+        if (message >= route.first && message <= route.last)
+            return route.handler(window, message, wParam, lParam);
+    }
+    return false;
+}
+
+void LockControls()
+{
+    for (int id : kButtonsInLockOrder)
+        Platform().EnableControl(id, false);
+    Platform().ShowControl(IDC_PROGRESS);
+}
+
+void SetStatus(std::u16string_view format, std::initializer_list<FormatArg> args)
+{
+    std::u16string line;
+    if (std::optional<std::u16string> text = FormatText(format, args); text && text->size() <= kStatusTextMax) {
+        line = std::move(*text);
+        line.push_back(u'\n');
+    }
+    Platform().SetControlText(IDC_STATUS, line.c_str());
+}
+
+// Workers call these: a post never waits for the main thread, and its result
+// is of no use to a worker that carries on either way.
+void FlashProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
+{
+    Platform().PostToMainWindow(WM_FLASH_PROGRESS, deviceIndex, percent);
+}
+
+void BackupProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
+{
+    Platform().PostToMainWindow(WM_BACKUP_PROGRESS, deviceIndex, percent);
+}
+
+void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
+{
+    Platform().PostToMainWindow(WM_RESTORE_PROGRESS, deviceIndex, percent);
+}
+
+void FormatWindowTitle(char (&title)[kTitleBufferSize])
+{
+    std::snprintf(title, sizeof title, "Vantri4 Flash [%s%s]", kCarriedFirmwareVersion, "");
+}
+
+void DestroyMainWindow()
+{
+    Platform().DestroyWindow(Platform().MainWindow());
+}
+
+} // namespace Vantri

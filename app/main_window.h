@@ -1,0 +1,40 @@
+// The main window's decisions: the dispatch of its messages, and the small
+// operations the workflows use on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+#include "app/app_platform.h"
+#include "app/text_format.h"
+
+namespace Vantri {
+
+// What MainDialogProc answers for one message: true when it was handled in
+// the dialog sense (the close and destroy messages), false otherwise.
+bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+
+// Disables the four buttons for good and shows the progress bar.
+void LockControls();
+
+// The status line: the formatted text followed by a line feed; an empty line
+// when the text cannot be formatted or is longer than kStatusTextMax.
+inline constexpr std::size_t kStatusTextMax = 510;
+void SetStatus(std::u16string_view format, std::initializer_list<FormatArg> args = {});
+
+// The progress callbacks of the three workflows: one post each, wParam the
+// device index, lParam the percent.
+void FlashProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
+void BackupProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
+void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
+
+// The narrow window title, "Vantri4 Flash [<carried version>]".
+inline constexpr std::size_t kTitleBufferSize = 101;
+void FormatWindowTitle(char (&title)[kTitleBufferSize]);
+
+// Every workflow ends this way, on every path.
+void DestroyMainWindow();
+
+} // namespace Vantri

@@ -1,0 +1,49 @@
+// Every text the firmware workflows show, exactly as the user sees it.
+// Texts with conversions are formats for FormatText: %hs takes a narrow
+// version text, %d a count or a device index.
+#pragma once
+
+namespace Vantri {
+
+// Shared by every workflow that looks for an adapter.
+inline constexpr char16_t kNoAdapterCaption[] = u"Unable to find Vantri4";
+inline constexpr char16_t kNoAdapterText[] =
+    u"Failure connecting to Vantri4.\n\nPlease be sure your Vantri4 is connected to your PC without any devices "
+    u"attached to it and it is displaying a solid blue light.";
+
+// Firmware update and factory reset.
+inline constexpr char16_t kFactoryResetCaption[] = u"Factory Reset";
+inline constexpr char16_t kFactoryResetQuestionOne[] =
+    u"WARNING! Factory Reset will erase all your Configs and Global Settings and install firmware version "
+    u"[%hs].\n\nWhen complete, you must re-pair your Vantri4 to all your Vantri4 Manager devices.\n\nAre you sure?";
+inline constexpr char16_t kFactoryResetQuestionMany[] =
+    u"WARNING! Factory Reset will erase all your Configs and Global Settings and install firmware version "
+    u"[%hs].\n\nAre you sure?\n\n(%d Vantri4s will be updated.)";
+
+inline constexpr char16_t kFlashFailedCaption[] = u"Unable to flash Vantri4";
+inline constexpr char16_t kReadInfoFailedText[] =
+    u"There was an error reading your Vantri4. Please reconnect your Vantri4 and try again.";
+
+inline constexpr char16_t kFirmwareUpdateCaption[] = u"Firmware Update";
+inline constexpr char16_t kTooOldText[] =
+    u"Your Vantri4 has a firmware version [%hs] that can't be upgraded to [%hs].\n\nPlease re-run this tool and "
+    u"select 'Factory Reset'.";
+inline constexpr char16_t kUpgradeQuestion[] =
+    u"Your Vantri4 will be upgraded from firmware version\n[%hs] to [%hs].\n\nReady?";
+inline constexpr char16_t kUpToDateText[] = u"Your Vantri4's firmware [%hs] is already up-to-date.";
+
+inline constexpr char16_t kFlashingStatus[] = u"Flashing ...";
+
+inline constexpr char16_t kFlashCompleteCaption[] = u"Flash Complete";
+inline constexpr char16_t kFlashDoneOne[] =
+    u"Your Vantri4 was updated successfully!\n\nIt is now safe to remove it from your PC.";
+inline constexpr char16_t kFlashDoneMany[] =
+    u"%d Vantri4s updated successfully!\n\nIt is now safe to remove them from your PC.";
+
+inline constexpr char16_t kFlashFailedOne[] =
+    u"There was an error flashing your Vantri4. You will need to rerun Vantri4Flash and select 'Factory Reset'.";
+inline constexpr char16_t kFlashFailedMany[] =
+    u"There was an error flashing Vantri4 (at location %d). You will need to rerun Vantri4Flash and select "
+    u"'Factory Reset'.";
+
+} // namespace Vantri

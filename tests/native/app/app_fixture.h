@@ -1,0 +1,90 @@
+// A program run against emulated adapters: the adapter model bound as
+// g_loader (with enumerations and closings logged), the scripted window as
+// the platform, and the flash workflow reset to a fresh run.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/flash_workflow.h"
+#include "emulator/model/emulated_bus.h"
+#include "resources/resource.h"
+#include "tests/native/app/scripted_window.h"
+#include "tests/support/loader_switch.h"
+
+namespace VantriTest {
+
+// The size of the image the program carries; its bytes are opaque to the
+// program, so any pattern will do.
+inline constexpr std::uint32_t kCarriedImageSize = 257536;
+
+inline std::vector<std::uint8_t> TestImage(std::uint32_t size = kCarriedImageSize)
+{
+    std::vector<std::uint8_t> image(size);
+    std::uint32_t x = 0x9E3779B9u;
+    for (auto& byte : image) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        byte = static_cast<std::uint8_t>(x);
+    }
+    return image;
+}
+
+inline VantriEmu::AdapterSettings AdapterWithVersion(std::string version)
+{
+    VantriEmu::AdapterSettings settings;
+    settings.version = std::move(version);
+    return settings;
+}
+
+class AppTest : public ::testing::Test {
+protected:
+    AppTest() { Vantri::ResetFlashWorkflow(); }
+    ~AppTest() override
+    {
+        window.JoinWorkers();
+        Vantri::ResetFlashWorkflow();
+    }
+
+    VantriEmu::AdapterModel& Attach(const VantriEmu::AdapterSettings& settings = {})
+    {
+        return bus.Attach(settings);
+    }
+
+    // A click and everything the program does until its exit.
+    void RunClick(int id)
+    {
+        window.Click(id);
+        ASSERT_TRUE(window.RunProgram(std::chrono::seconds(20))) << "the window never got its quit message";
+    }
+
+    std::vector<std::string> Events() const { return window.Events(); }
+
+    bool HasEvent(const std::string& event) const
+    {
+        const auto events = Events();
+        return std::find(events.begin(), events.end(), event) != events.end();
+    }
+
+    // Position of an event in the log; events.size() when absent.
+    std::size_t EventAt(const std::string& event) const
+    {
+        const auto events = Events();
+        return static_cast<std::size_t>(std::find(events.begin(), events.end(), event) - events.begin());
+    }
+
+    const std::vector<std::uint8_t> image = TestImage();
+    EventLog log;
+    VantriEmu::EmulatedBus bus;
+    LoggingLoader logging{bus, log};
+    ScopedLoader bound{logging};
+    // Last: its destructor joins the workers while the loader is still bound.
+    ScriptedWindow window{log, image};
+};
+
+} // namespace VantriTest

@@ -1,0 +1,527 @@
+// The firmware update and factory reset workflows from the click to the
+// program's exit, against adapter models and the scripted window.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/flash_workflow.h"
+#include "app/running_workers.h"
+#include "app/window_messages.h"
+#include "tests/native/app/app_fixture.h"
+
+namespace VantriTest {
+namespace {
+
+using namespace std::chrono_literals;
+using EventList = std::vector<std::string>;
+using VantriEmu::Fault;
+
+constexpr char16_t kNoAdapter[] =
+    u"Failure connecting to Vantri4.\n\nPlease be sure your Vantri4 is connected to your PC without any devices "
+    u"attached to it and it is displaying a solid blue light.";
+constexpr char16_t kReadFailed[] =
+    u"There was an error reading your Vantri4. Please reconnect your Vantri4 and try again.";
+constexpr char16_t kFailedOne[] =
+    u"There was an error flashing your Vantri4. You will need to rerun Vantri4Flash and select 'Factory Reset'.";
+constexpr char16_t kDoneOne[] = u"Your Vantri4 was updated successfully!\n\nIt is now safe to remove it from your PC.";
+
+std::u16string FailedAt(int location)
+{
+    return u"There was an error flashing Vantri4 (at location " + std::u16string(1, char16_t(u'0' + location)) +
+           u"). You will need to rerun Vantri4Flash and select 'Factory Reset'.";
+}
+
+// What ends every run that writes nothing: the first slot closed, then the
+// window destroyed, whose destroy message ends the loop.
+const EventList kEnding{"close 0", "destroy", "quit 0"};
+const EventList kLocked{"disable 2", "disable 3", "disable 4", "disable 5", "show 1001"};
+
+EventList Concat(std::initializer_list<EventList> parts)
+{
+    EventList all;
+    for (const EventList& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+bool NothingWritten(const VantriEmu::AdapterModel& adapter)
+{
+    const auto counts = adapter.Counts();
+    return counts.framesOfCommand[1] == 0 && counts.framesOfCommand[10] == 0 && counts.framesOfCommand[11] == 0;
+}
+
+class FlashWorkflowTest : public AppTest {};
+
+// --- Runs that end before any worker starts ---
+
+TEST_F(FlashWorkflowTest, NoAdapterEndsEitherButtonWithTheConnectionBox)
+{
+    for (int button : {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET}) {
+        SCOPED_TRACE(button);
+        EventLog runLog;
+        LoggingLoader runLoader{bus, runLog};
+        ScopedLoader runBound{runLoader};
+        ScriptedWindow runWindow{runLog, image};
+        Vantri::ResetFlashWorkflow();
+
+        runWindow.Click(button);
+        ASSERT_TRUE(runWindow.RunProgram());
+        ASSERT_EQ(runWindow.Boxes().size(), 1u);
+        EXPECT_EQ(runWindow.Boxes()[0].kind, BoxKind::Error);
+        EXPECT_EQ(runWindow.Boxes()[0].caption, u"Unable to find Vantri4");
+        EXPECT_EQ(runWindow.Boxes()[0].text, kNoAdapter);
+        // The buttons are never locked: no adapter was found.
+        EXPECT_EQ(runWindow.Events(), Concat({{"enumerate 0", "box error Unable to find Vantri4"}, kEnding}));
+    }
+}
+
+TEST_F(FlashWorkflowTest, FailedEnumerationCountsAsNoAdapter)
+{
+    bus.Attach();
+    bus.FailEnumeration(true);
+    RunClick(IDC_UPDATE_FIRMWARE);
+    ASSERT_EQ(window.Boxes().size(), 1u);
+    EXPECT_EQ(window.Boxes()[0].caption, u"Unable to find Vantri4");
+}
+
+TEST_F(FlashWorkflowTest, UnreadableInformationEndsTheUpdateAfterLockingWithNothingWritten)
+{
+    VantriEmu::AdapterSettings settings;
+    settings.faults = {Fault::Refuse(21, 2, 0x05)}; // page 2 reads, page 3 is refused
+    auto& adapter = Attach(settings);
+
+    RunClick(IDC_UPDATE_FIRMWARE);
+    ASSERT_EQ(window.Boxes().size(), 1u);
+    EXPECT_EQ(window.Boxes()[0].kind, BoxKind::Error);
+    EXPECT_EQ(window.Boxes()[0].caption, u"Unable to flash Vantri4");
+    EXPECT_EQ(window.Boxes()[0].text, kReadFailed);
+    EXPECT_EQ(Events(), Concat({{"enumerate 1"}, kLocked, {"box error Unable to flash Vantri4"}, kEnding}));
+    EXPECT_TRUE(NothingWritten(adapter));
+}
+
+TEST_F(FlashWorkflowTest, VersionRulesDecideOnTheFirstAdapter)
+{
+    struct Case {
+        const char* version;
+        BoxKind kind;
+        std::u16string text;
+    };
+    const Case cases[] = {
+        // The limit itself is too old.
+        {"4.00.20141114", BoxKind::Information,
+         u"Your Vantri4 has a firmware version [4.00.20141114] that can't be upgraded to [4.00.20160918].\n\n"
+         u"Please re-run this tool and select 'Factory Reset'."},
+        // No date where the date belongs reads as 0: too old.
+        {"4.00", BoxKind::Information,
+         u"Your Vantri4 has a firmware version [4.00] that can't be upgraded to [4.00.20160918].\n\n"
+         u"Please re-run this tool and select 'Factory Reset'."},
+        {"4.00.20160918", BoxKind::Information, u"Your Vantri4's firmware [4.00.20160918] is already up-to-date."},
+        // Newer than ours is up to date too, and the box names our version.
+        {"4.01.20170101", BoxKind::Information, u"Your Vantri4's firmware [4.00.20160918] is already up-to-date."},
+        // Only the date counts: a lower release number with a later date.
+        {"3.99.20150101", BoxKind::Question,
+         u"Your Vantri4 will be upgraded from firmware version\n[3.99.20150101] to [4.00.20160918].\n\nReady?"},
+        {"4.00.20141115", BoxKind::Question,
+         u"Your Vantri4 will be upgraded from firmware version\n[4.00.20141115] to [4.00.20160918].\n\nReady?"},
+        // 24 bytes and no terminator: shown as exactly those 24 characters.
+        {"4.00.20150101-abcdefghij", BoxKind::Question,
+         u"Your Vantri4 will be upgraded from firmware version\n[4.00.20150101-abcdefghij] to [4.00.20160918].\n\n"
+         u"Ready?"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        EventLog runLog;
+        VantriEmu::EmulatedBus runBus;
+        auto& first = runBus.Attach(AdapterWithVersion(c.version));
+        auto& second = runBus.Attach(AdapterWithVersion("4.00.20150101"));
+        LoggingLoader runLoader{runBus, runLog};
+        ScopedLoader runBound{runLoader};
+        ScriptedWindow runWindow{runLog, image};
+        runWindow.AnswerQuestions({BoxAnswer::No});
+        Vantri::ResetFlashWorkflow();
+
+        runWindow.Click(IDC_UPDATE_FIRMWARE);
+        ASSERT_TRUE(runWindow.RunProgram());
+        ASSERT_EQ(runWindow.Boxes().size(), 1u);
+        EXPECT_EQ(runWindow.Boxes()[0].kind, c.kind);
+        EXPECT_EQ(runWindow.Boxes()[0].caption, u"Firmware Update");
+        EXPECT_EQ(runWindow.Boxes()[0].text, c.text);
+        // Whatever the outcome: nothing written, nothing queued, only the
+        // first adapter asked, the run ended.
+        EXPECT_TRUE(NothingWritten(first));
+        EXPECT_EQ(second.Counts().outputReports, 0u);
+        EXPECT_TRUE(runWindow.QueuedContexts().empty());
+        const EventList events = runWindow.Events();
+        EXPECT_EQ(EventList(events.end() - 3, events.end()), kEnding);
+    }
+}
+
+TEST_F(FlashWorkflowTest, AQuestionNotAnsweredYesWritesNothing)
+{
+    // No, and a question box the system could not show.
+    for (BoxAnswer answer : {BoxAnswer::No, BoxAnswer::None}) {
+        for (int button : {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET}) {
+            SCOPED_TRACE(button);
+            EventLog runLog;
+            VantriEmu::EmulatedBus runBus;
+            auto& adapter = runBus.Attach(AdapterWithVersion("4.00.20150101"));
+            LoggingLoader runLoader{runBus, runLog};
+            ScopedLoader runBound{runLoader};
+            ScriptedWindow runWindow{runLog, image};
+            runWindow.AnswerQuestions({answer});
+            Vantri::ResetFlashWorkflow();
+
+            runWindow.Click(button);
+            ASSERT_TRUE(runWindow.RunProgram());
+            ASSERT_EQ(runWindow.Boxes().size(), 1u); // the question; nothing after it
+            EXPECT_EQ(runWindow.Boxes()[0].kind, BoxKind::Question);
+            EXPECT_TRUE(NothingWritten(adapter));
+            EXPECT_TRUE(runWindow.QueuedContexts().empty());
+            EXPECT_EQ(runWindow.ControlText(IDC_STATUS), u"");
+            const EventList events = runWindow.Events();
+            EXPECT_EQ(EventList(events.end() - 4, events.end()),
+                      Concat({{std::string("box question ") +
+                               (button == IDC_FACTORY_RESET ? "Factory Reset" : "Firmware Update")},
+                              kEnding}));
+        }
+    }
+}
+
+// --- Runs that flash ---
+
+TEST_F(FlashWorkflowTest, UpdateOfOneAdapterWritesTheCarriedImageAndEndsWithTheSuccessBox)
+{
+    auto& adapter = Attach(AdapterWithVersion("4.00.20150101"));
+    window.AnswerQuestions({BoxAnswer::Yes});
+
+    RunClick(IDC_UPDATE_FIRMWARE);
+    EXPECT_EQ(adapter.Image(), image);
+    EXPECT_TRUE(adapter.Clean());
+    EXPECT_FALSE(adapter.ConfigsErased());
+    EXPECT_EQ(adapter.ParametersOf(3), std::vector<std::uint16_t>{4600});
+    EXPECT_EQ(window.QueuedContexts(), std::vector<std::uintptr_t>{0});
+    EXPECT_EQ(window.ControlText(IDC_STATUS), u"Flashing ...\n");
+    EXPECT_EQ(window.ProgressValue(), 100u);
+
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[1].kind, BoxKind::Information);
+    EXPECT_EQ(window.Boxes()[1].caption, u"Flash Complete");
+    EXPECT_EQ(window.Boxes()[1].text, kDoneOne);
+
+    // Locked before the question; the status set before the job is queued;
+    // the adapter closed before the box, the window destroyed after it.
+    const EventList events = Events();
+    EXPECT_LT(EventAt("show 1001"), EventAt("box question Firmware Update"));
+    EXPECT_LT(EventAt("box question Firmware Update"), EventAt("text 1002 Flashing ...\n"));
+    EXPECT_LT(EventAt("text 1002 Flashing ...\n"), EventAt("queue 0"));
+    EXPECT_EQ(EventList(events.end() - 4, events.end()),
+              (EventList{"close 0", "box information Flash Complete", "destroy", "quit 0"}));
+    EXPECT_EQ(bus.CloseCalls(0), 1u);
+}
+
+TEST_F(FlashWorkflowTest, UpdateOfThreeAdaptersAsksAboutTheFirstAndFlashesAll)
+{
+    auto& first = Attach(AdapterWithVersion("4.00.20150101"));
+    // The others' versions play no part, not even a too-old one.
+    auto& second = Attach(AdapterWithVersion("4.00.20141114"));
+    auto& third = Attach(AdapterWithVersion("4.01.20170101"));
+    window.AnswerQuestions({BoxAnswer::Yes});
+
+    RunClick(IDC_UPDATE_FIRMWARE);
+    EXPECT_EQ(window.QueuedContexts(), (std::vector<std::uintptr_t>{0, 1, 2}));
+    EXPECT_EQ(second.Counts().framesOfCommand[21], 0u);
+    EXPECT_EQ(third.Counts().framesOfCommand[21], 0u);
+    for (auto* adapter : {&first, &second, &third}) {
+        EXPECT_EQ(adapter->Image(), image);
+        EXPECT_FALSE(adapter->ConfigsErased());
+    }
+
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[0].text,
+              u"Your Vantri4 will be upgraded from firmware version\n[4.00.20150101] to [4.00.20160918].\n\nReady?");
+    EXPECT_EQ(window.Boxes()[1].caption, u"Flash Complete");
+    EXPECT_EQ(window.Boxes()[1].text,
+              u"3 Vantri4s updated successfully!\n\nIt is now safe to remove them from your PC.");
+    // The success box comes once, after all three adapters are closed.
+    const std::size_t box = EventAt("box information Flash Complete");
+    for (const char* close : {"close 0", "close 1", "close 2"})
+        EXPECT_LT(EventAt(close), box) << close;
+    EXPECT_EQ(box + 3, Events().size());
+}
+
+TEST_F(FlashWorkflowTest, FactoryResetSkipsTheVersionRulesAndErasesFirst)
+{
+    // Unreadable information and too-old firmware: a factory reset asks for
+    // neither.
+    VantriEmu::AdapterSettings unreadable;
+    unreadable.faults = {Fault::Refuse(21, 1, 0x05)};
+    for (const VantriEmu::AdapterSettings& settings : {unreadable, AdapterWithVersion("4.00.20141114")}) {
+        EventLog runLog;
+        VantriEmu::EmulatedBus runBus;
+        auto& adapter = runBus.Attach(settings);
+        LoggingLoader runLoader{runBus, runLog};
+        ScopedLoader runBound{runLoader};
+        ScriptedWindow runWindow{runLog, image};
+        runWindow.AnswerQuestions({BoxAnswer::Yes});
+        Vantri::ResetFlashWorkflow();
+
+        runWindow.Click(IDC_FACTORY_RESET);
+        ASSERT_TRUE(runWindow.RunProgram());
+        EXPECT_EQ(adapter.Counts().framesOfCommand[21], 0u);
+        ASSERT_EQ(runWindow.Boxes().size(), 2u);
+        EXPECT_EQ(runWindow.Boxes()[0].kind, BoxKind::Question);
+        EXPECT_EQ(runWindow.Boxes()[0].caption, u"Factory Reset");
+        EXPECT_EQ(runWindow.Boxes()[0].text,
+                  u"WARNING! Factory Reset will erase all your Configs and Global Settings and install firmware "
+                  u"version [4.00.20160918].\n\nWhen complete, you must re-pair your Vantri4 to all your Vantri4 "
+                  u"Manager devices.\n\nAre you sure?");
+        EXPECT_EQ(runWindow.Boxes()[1].caption, u"Flash Complete");
+        EXPECT_EQ(runWindow.Boxes()[1].text, kDoneOne);
+        EXPECT_EQ(runWindow.QueuedContexts(), std::vector<std::uintptr_t>{0x80000000u});
+
+        const auto transcript = adapter.Transcript();
+        ASSERT_GE(transcript.size(), 3u);
+        EXPECT_EQ(transcript[0].frame.command, 10);
+        EXPECT_EQ(transcript[2].frame.command, 11);
+        EXPECT_EQ(transcript[4].frame.command, 1);
+        EXPECT_TRUE(adapter.ConfigsErased());
+        EXPECT_TRUE(adapter.SettingsErased());
+        EXPECT_EQ(adapter.Image(), image);
+    }
+}
+
+TEST_F(FlashWorkflowTest, FactoryResetOfThreeAdaptersNamesTheCountAndFlagsEveryJob)
+{
+    Attach();
+    Attach();
+    Attach();
+    window.AnswerQuestions({BoxAnswer::Yes});
+
+    RunClick(IDC_FACTORY_RESET);
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[0].text,
+              u"WARNING! Factory Reset will erase all your Configs and Global Settings and install firmware "
+              u"version [4.00.20160918].\n\nAre you sure?\n\n(3 Vantri4s will be updated.)");
+    EXPECT_EQ(window.QueuedContexts(), (std::vector<std::uintptr_t>{0x80000000u, 0x80000001u, 0x80000002u}));
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(bus.Attached(i).ConfigsErased()) << i;
+        EXPECT_EQ(bus.Attached(i).Image(), image) << i;
+    }
+    EXPECT_EQ(window.Boxes()[1].text,
+              u"3 Vantri4s updated successfully!\n\nIt is now safe to remove them from your PC.");
+}
+
+// --- Failures of the workers ---
+
+TEST_F(FlashWorkflowTest, WorkerFailuresOfOneAdapterShowTheTextWithoutLocation)
+{
+    struct Case {
+        const char* name;
+        int button;
+        Fault fault;
+        std::uint8_t notSent; // the command that must not follow the failure
+    };
+    const Case cases[] = {
+        {"data frame", IDC_UPDATE_FIRMWARE, Fault::Refuse(2, 100, 0x09), 3},
+        {"end command", IDC_UPDATE_FIRMWARE, Fault::Refuse(3, 1, 0x09), 0},
+        {"begin, adapter gone", IDC_UPDATE_FIRMWARE, Fault::Vanish(1, 1), 2},
+        {"erase configs", IDC_FACTORY_RESET, Fault::Refuse(10, 1, 0x09), 11},
+        {"erase settings", IDC_FACTORY_RESET, Fault::Refuse(11, 1, 0x09), 1},
+        {"echo that differs", IDC_FACTORY_RESET, Fault::BadEcho(2, 7), 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EventLog runLog;
+        VantriEmu::EmulatedBus runBus;
+        VantriEmu::AdapterSettings settings = AdapterWithVersion("4.00.20150101");
+        settings.faults = {c.fault};
+        auto& adapter = runBus.Attach(settings);
+        LoggingLoader runLoader{runBus, runLog};
+        ScopedLoader runBound{runLoader};
+        ScriptedWindow runWindow{runLog, image};
+        runWindow.AnswerQuestions({BoxAnswer::Yes});
+        Vantri::ResetFlashWorkflow();
+
+        runWindow.Click(c.button);
+        ASSERT_TRUE(runWindow.RunProgram());
+        ASSERT_EQ(runWindow.Boxes().size(), 2u);
+        EXPECT_EQ(runWindow.Boxes()[1].kind, BoxKind::Error);
+        EXPECT_EQ(runWindow.Boxes()[1].caption, u"Unable to flash Vantri4");
+        EXPECT_EQ(runWindow.Boxes()[1].text, kFailedOne);
+        EXPECT_FALSE(adapter.ImageReceived());
+        if (c.notSent != 0) {
+            EXPECT_EQ(adapter.Counts().framesOfCommand[c.notSent], 0u);
+        }
+        const EventList events = runWindow.Events();
+        EXPECT_EQ(EventList(events.end() - 4, events.end()),
+                  (EventList{"close 0", "box error Unable to flash Vantri4", "destroy", "quit 0"}));
+    }
+}
+
+TEST_F(FlashWorkflowTest, FailureAtLocation1Of2NamesItAndLetsTheOtherAdapterFinish)
+{
+    // Adapter 0 is slow, so it is still being written when adapter 1 fails
+    // and the window goes.
+    VantriEmu::AdapterSettings slow = AdapterWithVersion("4.00.20150101");
+    slow.latency = 100us;
+    slow.recordTranscript = false;
+    auto& first = Attach(slow);
+    VantriEmu::AdapterSettings failing;
+    failing.faults = {Fault::Refuse(2, 20, 0x09)};
+    auto& second = Attach(failing);
+    window.AnswerQuestions({BoxAnswer::Yes});
+
+    window.Click(IDC_UPDATE_FIRMWARE);
+    ASSERT_TRUE(window.RunMessageLoop());
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[1].caption, u"Unable to flash Vantri4");
+    EXPECT_EQ(window.Boxes()[1].text, FailedAt(1));
+    EXPECT_FALSE(second.ImageReceived());
+    EXPECT_FALSE(first.ImageReceived()) << "adapter 0 was meant to be still at work";
+
+    // What the program does after its loop: adapter 0 is not cut off.
+    Vantri::WaitForRunningWorkers();
+    EXPECT_EQ(Vantri::RunningWorkers(), 0u);
+    EXPECT_EQ(first.Image(), image);
+    EXPECT_TRUE(first.Clean());
+}
+
+TEST_F(FlashWorkflowTest, DoneMessagesWhileTheFailureBoxIsOpenCloseTheirAdaptersButNeverSucceed)
+{
+    VantriEmu::AdapterSettings failing = AdapterWithVersion("4.00.20150101");
+    failing.faults = {Fault::Refuse(2, 3, 0x09)};
+    Attach(failing);
+    Attach();
+    Attach();
+    window.AnswerQuestions({BoxAnswer::Yes});
+    window.OnBox([](ScriptedWindow& w, const BoxRecord& box) {
+        if (box.kind == BoxKind::Error)
+            w.DrainWhileBoxOpen();
+    });
+
+    RunClick(IDC_UPDATE_FIRMWARE);
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[1].text, FailedAt(0));
+    // The other two finished under the open box: closed, counted, no success.
+    const std::size_t failureBox = EventAt("box error Unable to flash Vantri4");
+    EXPECT_LT(failureBox, EventAt("close 1"));
+    EXPECT_LT(failureBox, EventAt("close 2"));
+    EXPECT_LT(EventAt("close 2"), EventAt("destroy"));
+    EXPECT_LT(EventAt("close 1"), EventAt("destroy"));
+    EXPECT_FALSE(HasEvent("box information Flash Complete"));
+    EXPECT_EQ(bus.Attached(1).Image(), image);
+}
+
+// --- The pool refusing work ---
+
+TEST_F(FlashWorkflowTest, RefusedWorkItemIsThatAdaptersFailureInsteadOfAWindowThatWaitsForEver)
+{
+    auto& adapter = Attach(AdapterWithVersion("4.00.20150101"));
+    window.AnswerQuestions({BoxAnswer::Yes});
+    window.RefuseQueueCall(0);
+
+    window.Click(IDC_UPDATE_FIRMWARE);
+    ASSERT_TRUE(window.RunProgram(5s)) << "the window waits for a worker that never ran";
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[1].kind, BoxKind::Error);
+    EXPECT_EQ(window.Boxes()[1].text, kFailedOne);
+    EXPECT_TRUE(NothingWritten(adapter));
+    const EventList events = Events();
+    EXPECT_EQ(EventList(events.end() - 5, events.end()),
+              (EventList{"queue refused 0", "close 0", "box error Unable to flash Vantri4", "destroy", "quit 0"}));
+}
+
+TEST_F(FlashWorkflowTest, RefusalAtTheSecondOfThreeStopsQueueingAndLetsTheFirstFinish)
+{
+    Attach();
+    Attach();
+    auto& third = Attach();
+    window.AnswerQuestions({BoxAnswer::Yes});
+    window.RefuseQueueCall(1);
+
+    RunClick(IDC_FACTORY_RESET);
+    EXPECT_EQ(window.QueuedContexts(), std::vector<std::uintptr_t>{0x80000000u});
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[1].text, FailedAt(1));
+    EXPECT_EQ(third.Counts().outputReports, 0u);
+    EXPECT_EQ(bus.Attached(0).Image(), image);
+    EXPECT_FALSE(HasEvent("box information Flash Complete"));
+}
+
+// --- The bar and the window's own close box ---
+
+TEST_F(FlashWorkflowTest, ProgressBarNeverMovesBack)
+{
+    window.Dispatch({WM_FLASH_PROGRESS, 0, 10});
+    window.Dispatch({WM_FLASH_PROGRESS, 1, 5});
+    EXPECT_EQ(window.ProgressValue(), 10u);
+    window.Dispatch({WM_FLASH_PROGRESS, 1, 10});
+    window.Dispatch({WM_FLASH_PROGRESS, 1, 11});
+    EXPECT_EQ(window.ProgressValue(), 11u);
+    EXPECT_EQ(Events(), (EventList{"progress 10", "progress 11"}));
+}
+
+TEST_F(FlashWorkflowTest, ClosingTheWindowDuringAFlashLetsTheAdapterFinishBeforeTheExit)
+{
+    VantriEmu::AdapterSettings slow = AdapterWithVersion("4.00.20150101");
+    slow.latency = 100us;
+    slow.recordTranscript = false;
+    auto& adapter = Attach(slow);
+    window.AnswerQuestions({BoxAnswer::Yes});
+
+    window.Click(IDC_UPDATE_FIRMWARE);
+    ASSERT_TRUE(window.RunUntil([&] { return window.ProgressValue() >= 5; }));
+    EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageClose, 0, 0));
+    ASSERT_TRUE(window.RunMessageLoop());
+    EXPECT_FALSE(adapter.ImageReceived());
+
+    Vantri::WaitForRunningWorkers();
+    EXPECT_EQ(adapter.Image(), image);
+    // The worker's done message found no window: one box, the question.
+    EXPECT_EQ(window.Boxes().size(), 1u);
+}
+
+TEST_F(FlashWorkflowTest, FinalMessagesForIndicesNotRunningOrAlreadyFinishedAreIgnored)
+{
+    Attach(AdapterWithVersion("4.00.20150101"));
+    VantriEmu::AdapterSettings slow;
+    slow.latency = 50us;
+    slow.recordTranscript = false;
+    Attach(slow);
+    window.AnswerQuestions({BoxAnswer::Yes});
+
+    window.Click(IDC_UPDATE_FIRMWARE);
+    ASSERT_TRUE(window.RunUntil([&] { return HasEvent("close 0"); }));
+    ASSERT_FALSE(HasEvent("close 1")) << "adapter 1 was meant to be still at work";
+    // Any program can post to our window: a repeat for adapter 0 and an
+    // index this run never had must not count towards success or close
+    // a slot that does not exist.
+    window.Dispatch({WM_FLASH_DONE, 0, 0});
+    window.Dispatch({WM_FLASH_DONE, 2, 0});
+    window.Dispatch({WM_FLASH_FAILED, 300, 0});
+    EXPECT_FALSE(HasEvent("box information Flash Complete"));
+    EXPECT_FALSE(HasEvent("close 2"));
+    EXPECT_EQ(bus.CloseCalls(0), 1u);
+
+    ASSERT_TRUE(window.RunProgram());
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[1].text,
+              u"2 Vantri4s updated successfully!\n\nIt is now safe to remove them from your PC.");
+}
+
+TEST_F(FlashWorkflowTest, ProgramWithoutItsImageWritesNothingAndFails)
+{
+    auto& adapter = Attach();
+    window.SetFirmware({});
+    window.AnswerQuestions({BoxAnswer::Yes});
+
+    RunClick(IDC_FACTORY_RESET);
+    EXPECT_EQ(adapter.Counts().outputReports, 0u);
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[1].text, kFailedOne);
+}
+
+} // namespace
+} // namespace VantriTest

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "app/main_window.h"
+#include "app/window_messages.h"
+#include "tests/native/app/app_fixture.h"
+
+namespace VantriTest {
+namespace {
+
+using MainWindowTest = AppTest;
+using EventList = std::vector<std::string>;
+
+TEST_F(MainWindowTest, CloseDestroysTheWindowAndEndsTheLoopWithoutStartingAnything)
+{
+    EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageClose, 0, 0));
+    EXPECT_TRUE(window.RunProgram());
+    EXPECT_EQ(Events(), (EventList{"destroy", "quit 0"}));
+    EXPECT_TRUE(window.Boxes().empty());
+}
+
+TEST_F(MainWindowTest, OnlyPlainClicksOnTheFlashButtonsStartAWorkflow)
+{
+    // Escape and the dialog manager's cancel arrive as id 2 only through
+    // IsDialogMessage or a close; a notification other than 0 is no click.
+    window.Click(IDC_UPDATE_FIRMWARE, 1);
+    window.Click(IDC_FACTORY_RESET, 0x0100);
+    // Backup and restore are not part of this program yet.
+    window.Click(IDC_BACKUP_CONFIGS);
+    window.Click(IDC_RESTORE_CONFIGS);
+    window.Click(IDC_STATUS);
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(bus.Enumerations(), 0u);
+
+    // Other messages, the dialog's initialisation among them, are not ours.
+    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), 272 /* WM_INITDIALOG */, 0, 0));
+    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), WM_BACKUP_DONE, 0, 0));
+    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_BACKUP_CONFIGS, 0));
+    EXPECT_TRUE(Events().empty());
+
+    // A real click on either flash button starts the flash workflow (here:
+    // no adapter, so it ends at once).
+    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_FACTORY_RESET, 0));
+    EXPECT_EQ(bus.Enumerations(), 1u);
+}
+
+TEST_F(MainWindowTest, LockControlsDisablesTheFourButtonsInOrderThenShowsTheBar)
+{
+    Vantri::LockControls();
+    EXPECT_EQ(Events(), (EventList{"disable 2", "disable 3", "disable 4", "disable 5", "show 1001"}));
+}
+
+TEST_F(MainWindowTest, StatusLineEndsInALineFeedAndStaysEmptyWhenTheTextCannotBeMade)
+{
+    Vantri::SetStatus(u"Flashing ...");
+    EXPECT_EQ(window.ControlText(IDC_STATUS), u"Flashing ...\n");
+
+    Vantri::SetStatus(u"%d of %hs", {3, "four"});
+    EXPECT_EQ(window.ControlText(IDC_STATUS), u"3 of four\n");
+
+    const std::u16string longest(Vantri::kStatusTextMax, u'x');
+    Vantri::SetStatus(longest);
+    EXPECT_EQ(window.ControlText(IDC_STATUS), longest + u"\n");
+
+    Vantri::SetStatus(longest + u"x");
+    EXPECT_EQ(window.ControlText(IDC_STATUS), u"");
+
+    Vantri::SetStatus(u"Flashing ...");
+    Vantri::SetStatus(u"%hs", {}); // cannot be formatted
+    EXPECT_EQ(window.ControlText(IDC_STATUS), u"");
+}
+
+TEST_F(MainWindowTest, ProgressCallbacksPostTheirMessageWithIndexAndPercent)
+{
+    Vantri::FlashProgress(2, 40, 77);
+    Vantri::BackupProgress(0, 41, 0);
+    Vantri::RestoreProgress(0, 42, 0);
+    EXPECT_EQ(window.Pending(), (std::vector<PostedMessage>{{WM_FLASH_PROGRESS, 2, 40},
+                                                            {WM_BACKUP_PROGRESS, 0, 41},
+                                                            {WM_RESTORE_PROGRESS, 0, 42}}));
+    window.RunUntil([&] { return window.PostsDelivered() == 3; }, std::chrono::seconds(5));
+    // The flash progress reaches the bar through the dispatch; the backup and
+    // restore messages have no handler yet and change nothing.
+    EXPECT_EQ(window.ProgressValue(), 40u);
+    EXPECT_EQ(Events(), (EventList{"progress 40"}));
+}
+
+TEST(MainWindowTitle, NamesTheCarriedVersion)
+{
+    char title[Vantri::kTitleBufferSize];
+    std::memset(title, '#', sizeof title);
+    Vantri::FormatWindowTitle(title);
+    EXPECT_STREQ(title, "Vantri4 Flash [4.00.20160918]");
+}
+
+} // namespace
+} // namespace VantriTest
