@@ -1,0 +1,19 @@
+// The Windows program's globals and its binding of the workflows' platform.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "app/app_platform.h"
+
+extern HINSTANCE g_instance;
+extern HWND g_mainWindow;
+
+namespace Vantri {
+
+// The real window, message boxes, thread pool and resources.
+AppPlatform& WindowsPlatform();
+
+} // namespace Vantri
