@@ -57,13 +57,13 @@ def x11_prefix_environment(base_env, prefix, display):
     if not ready.is_file():
         log(f"display: preparing the X11 prefix {prefix}")
         Path(prefix).mkdir(parents=True, exist_ok=True)
-        subprocess.run([WINESERVER, "-p"], env=env, timeout=30, **quiet)
         subprocess.run([WINE, "wineboot", "-i"], env=env, timeout=180, **quiet)
         # Without a window manager every window close would stall about 2 s
         # waiting for one; unmanaged windows draw their own frames.
         done = subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N",
                                "/f"], env=env, timeout=60, **quiet)
         expect(done.returncode == 0, "could not set up the X11 prefix's registry")
+        # Until the server has written the registry and gone.
         subprocess.run([WINESERVER, "-w"], env=env, timeout=60, **quiet)
         ready.write_text("prepared by tests/e2e\n")
     subprocess.run([WINESERVER, "-p"], env=env, timeout=30, **quiet)

@@ -199,24 +199,27 @@ class Emulator:
                 if not chunk:
                     break
                 seen += chunk
-                for line in seen.decode(errors="replace").splitlines():
-                    match = re.search(r"(?:port\D*)?(\d{2,5})\s*$", line.strip())
-                    if match and seen.endswith(b"\n"):
-                        return int(match.group(1))
+                match = re.search(rb"^port=(\d+)\n", seen, re.MULTILINE)
+                if match:
+                    return int(match.group(1))
         finally:
             selector.close()
         raise ScenarioFailure(f"the emulator printed no port within {timeout} s; it said {seen!r}; "
                               f"log: {self.log_path.read_text(errors='replace')[-2000:]}")
 
     def stop(self, timeout=15):
-        """Ends the emulator so that it writes its state, and reads it back."""
+        """Ends the emulator, which writes its state on the way out, and
+        reads that state back, one AdapterState per adapter in order."""
         if self.process and self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
-                self.process.wait(timeout=timeout)
+                code = self.process.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
                 self.kill()
                 raise ScenarioFailure(f"the emulator did not end within {timeout} s of SIGTERM")
+            expect_equal(code, 0, "exit code of the emulator")
+        # The summary is written last: without it the dump is incomplete.
+        expect((self.state_dir / "summary.txt").is_file(), f"the emulator left no summary in {self.state_dir}")
         return [AdapterState(f) for f in adapter_folders(self.state_dir)]
 
     def kill(self):

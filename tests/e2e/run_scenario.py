@@ -20,7 +20,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from e2e_harness import DriverFailure, ScenarioFailure, log, start_wineserver, wine_environment  # noqa: E402
-from scenarios import SCENARIOS, Context  # noqa: E402
+from scenarios import ON_VIRTUAL_DISPLAY, SCENARIOS, Context  # noqa: E402
 
 
 def tail(path, limit=1500):
@@ -43,6 +43,7 @@ def main():
                         help="prepares a prefix when WINEPREFIX is not set")
     parser.add_argument("--x11-prefix", help="prefix for the runs on a virtual display (default: ARTEFACTS/wineprefix-x11)")
     parser.add_argument("--screenshots", help="folder for screenshots (default: the scenario's folder)")
+    parser.add_argument("--bench-json", help="where wine_flash_bench writes its result (default: the scenario's folder)")
     args = parser.parse_args()
 
     for name in ("exe", "driver", "emulator", "firmware"):
@@ -59,8 +60,11 @@ def main():
     started = time.monotonic()
     ctx = None
     try:
-        env = wine_environment(args.prefix_script, artefacts / "wineprefix")
-        start_wineserver(env)
+        if args.name in ON_VIRTUAL_DISPLAY:
+            env = dict(os.environ)  # these make a prefix of their own
+        else:
+            env = wine_environment(args.prefix_script, artefacts / "wineprefix")
+            start_wineserver(env)
         ctx = Context(args, env, work)
         SCENARIOS[args.name](ctx)
     except (ScenarioFailure, OSError, ValueError, KeyError, IndexError) as failure:

@@ -32,6 +32,18 @@ struct Session {
 
 using Args = std::vector<std::wstring>;
 
+// Microseconds on the system's monotonic clock, which all processes of the
+// prefix share: times from two driver runs can be subtracted.
+std::int64_t NowUs()
+{
+    LARGE_INTEGER counter{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<std::int64_t>(counter.QuadPart / frequency.QuadPart * 1000000 +
+                                     counter.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart);
+}
+
 template <typename Done>
 bool WaitFor(DWORD limitMs, Done done)
 {
@@ -267,6 +279,7 @@ bool Box(Session& session, const Args& args)
         return FailWithWindows(line, seen ? "main window gone without a message box" : "no message box",
                                ProcessOf(session.main));
     }
+    line.Number("seen_us", NowUs());
     // Let the box finish its initialisation before reading it.
     Sleep(50);
     const HWND box = boxes.front();
@@ -287,6 +300,7 @@ bool Box(Session& session, const Args& args)
         return Fail(line, "the box has no such button");
     }
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(chosen->second, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    line.Number("answered_us", NowUs());
     if (!WaitFor(session.timeoutMs, [&] { return !IsWindow(box) || !IsWindowVisible(box); })) {
         return Fail(line, "the box stayed open after the answer");
     }
@@ -469,7 +483,8 @@ bool Watch(Session& session, const Args&)
         barEverHidden = barEverHidden || !ProgressVisible(session.main);
         return !MessageBoxesOf(session.main).empty();
     });
-    line.Raw("progress", JsonArray(positions))
+    line.Number("ended_us", NowUs())
+        .Raw("progress", JsonArray(positions))
         .Raw("statuses", JsonArray(statuses))
         .Flag("buttons_ever_enabled", buttonsEverEnabled)
         .Flag("progress_ever_hidden", barEverHidden)
