@@ -42,6 +42,36 @@ inline VantriEmu::AdapterSettings AdapterWithVersion(std::string version)
     return settings;
 }
 
+// A run of the program with adapters of its own, for tests that try one
+// thing several ways.
+struct ProgramRun {
+    ProgramRun(const std::vector<VantriEmu::AdapterSettings>& adapters, std::vector<BoxAnswer> answers,
+               std::vector<std::uint8_t> firmware)
+        : window(log, std::move(firmware))
+    {
+        for (const auto& settings : adapters)
+            bus.Attach(settings);
+        window.AnswerQuestions(std::move(answers));
+        Vantri::ResetFlashWorkflow();
+    }
+    ~ProgramRun() { window.JoinWorkers(); }
+
+    // A click and everything the program does until its exit.
+    bool Click(int id)
+    {
+        window.Click(id);
+        return window.RunProgram(std::chrono::seconds(20));
+    }
+
+    VantriEmu::AdapterModel& Adapter(std::uint32_t n) { return bus.Attached(n); }
+
+    EventLog log;
+    VantriEmu::EmulatedBus bus;
+    LoggingLoader loader{bus, log};
+    ScopedLoader bound{loader};
+    ScriptedWindow window;
+};
+
 class AppTest : public ::testing::Test {
 protected:
     AppTest() { Vantri::ResetFlashWorkflow(); }

@@ -60,14 +60,9 @@ TEST_F(FlashWorkflowTest, NoAdapterEndsEitherButtonWithTheConnectionBox)
 {
     for (int button : {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET}) {
         SCOPED_TRACE(button);
-        EventLog runLog;
-        LoggingLoader runLoader{bus, runLog};
-        ScopedLoader runBound{runLoader};
-        ScriptedWindow runWindow{runLog, image};
-        Vantri::ResetFlashWorkflow();
-
-        runWindow.Click(button);
-        ASSERT_TRUE(runWindow.RunProgram());
+        ProgramRun run({}, {}, image);
+        ScriptedWindow& runWindow = run.window;
+        ASSERT_TRUE(run.Click(button));
         ASSERT_EQ(runWindow.Boxes().size(), 1u);
         EXPECT_EQ(runWindow.Boxes()[0].kind, BoxKind::Error);
         EXPECT_EQ(runWindow.Boxes()[0].caption, u"Unable to find Vantri4");
@@ -132,18 +127,11 @@ TEST_F(FlashWorkflowTest, VersionRulesDecideOnTheFirstAdapter)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.version);
-        EventLog runLog;
-        VantriEmu::EmulatedBus runBus;
-        auto& first = runBus.Attach(AdapterWithVersion(c.version));
-        auto& second = runBus.Attach(AdapterWithVersion("4.00.20150101"));
-        LoggingLoader runLoader{runBus, runLog};
-        ScopedLoader runBound{runLoader};
-        ScriptedWindow runWindow{runLog, image};
-        runWindow.AnswerQuestions({BoxAnswer::No});
-        Vantri::ResetFlashWorkflow();
-
-        runWindow.Click(IDC_UPDATE_FIRMWARE);
-        ASSERT_TRUE(runWindow.RunProgram());
+        ProgramRun run({AdapterWithVersion(c.version), AdapterWithVersion("4.00.20150101")}, {BoxAnswer::No}, image);
+        ScriptedWindow& runWindow = run.window;
+        auto& first = run.Adapter(0);
+        auto& second = run.Adapter(1);
+        ASSERT_TRUE(run.Click(IDC_UPDATE_FIRMWARE));
         ASSERT_EQ(runWindow.Boxes().size(), 1u);
         EXPECT_EQ(runWindow.Boxes()[0].kind, c.kind);
         EXPECT_EQ(runWindow.Boxes()[0].caption, u"Firmware Update");
@@ -164,17 +152,10 @@ TEST_F(FlashWorkflowTest, AQuestionNotAnsweredYesWritesNothing)
     for (BoxAnswer answer : {BoxAnswer::No, BoxAnswer::None}) {
         for (int button : {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET}) {
             SCOPED_TRACE(button);
-            EventLog runLog;
-            VantriEmu::EmulatedBus runBus;
-            auto& adapter = runBus.Attach(AdapterWithVersion("4.00.20150101"));
-            LoggingLoader runLoader{runBus, runLog};
-            ScopedLoader runBound{runLoader};
-            ScriptedWindow runWindow{runLog, image};
-            runWindow.AnswerQuestions({answer});
-            Vantri::ResetFlashWorkflow();
-
-            runWindow.Click(button);
-            ASSERT_TRUE(runWindow.RunProgram());
+            ProgramRun run({AdapterWithVersion("4.00.20150101")}, {answer}, image);
+            ScriptedWindow& runWindow = run.window;
+            auto& adapter = run.Adapter(0);
+            ASSERT_TRUE(run.Click(button));
             ASSERT_EQ(runWindow.Boxes().size(), 1u); // the question; nothing after it
             EXPECT_EQ(runWindow.Boxes()[0].kind, BoxKind::Question);
             EXPECT_TRUE(NothingWritten(adapter));
@@ -258,17 +239,10 @@ TEST_F(FlashWorkflowTest, FactoryResetSkipsTheVersionRulesAndErasesFirst)
     VantriEmu::AdapterSettings unreadable;
     unreadable.faults = {Fault::Refuse(21, 1, 0x05)};
     for (const VantriEmu::AdapterSettings& settings : {unreadable, AdapterWithVersion("4.00.20141114")}) {
-        EventLog runLog;
-        VantriEmu::EmulatedBus runBus;
-        auto& adapter = runBus.Attach(settings);
-        LoggingLoader runLoader{runBus, runLog};
-        ScopedLoader runBound{runLoader};
-        ScriptedWindow runWindow{runLog, image};
-        runWindow.AnswerQuestions({BoxAnswer::Yes});
-        Vantri::ResetFlashWorkflow();
-
-        runWindow.Click(IDC_FACTORY_RESET);
-        ASSERT_TRUE(runWindow.RunProgram());
+        ProgramRun run({settings}, {BoxAnswer::Yes}, image);
+        ScriptedWindow& runWindow = run.window;
+        auto& adapter = run.Adapter(0);
+        ASSERT_TRUE(run.Click(IDC_FACTORY_RESET));
         EXPECT_EQ(adapter.Counts().framesOfCommand[21], 0u);
         ASSERT_EQ(runWindow.Boxes().size(), 2u);
         EXPECT_EQ(runWindow.Boxes()[0].kind, BoxKind::Question);
@@ -333,19 +307,12 @@ TEST_F(FlashWorkflowTest, WorkerFailuresOfOneAdapterShowTheTextWithoutLocation)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EventLog runLog;
-        VantriEmu::EmulatedBus runBus;
         VantriEmu::AdapterSettings settings = AdapterWithVersion("4.00.20150101");
         settings.faults = {c.fault};
-        auto& adapter = runBus.Attach(settings);
-        LoggingLoader runLoader{runBus, runLog};
-        ScopedLoader runBound{runLoader};
-        ScriptedWindow runWindow{runLog, image};
-        runWindow.AnswerQuestions({BoxAnswer::Yes});
-        Vantri::ResetFlashWorkflow();
-
-        runWindow.Click(c.button);
-        ASSERT_TRUE(runWindow.RunProgram());
+        ProgramRun run({settings}, {BoxAnswer::Yes}, image);
+        ScriptedWindow& runWindow = run.window;
+        auto& adapter = run.Adapter(0);
+        ASSERT_TRUE(run.Click(c.button));
         ASSERT_EQ(runWindow.Boxes().size(), 2u);
         EXPECT_EQ(runWindow.Boxes()[1].kind, BoxKind::Error);
         EXPECT_EQ(runWindow.Boxes()[1].caption, u"Unable to flash Vantri4");
