@@ -1,0 +1,264 @@
+#include "loader/windows_loader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <utility>
+
+namespace Vantri {
+
+namespace {
+
+// Owns a handle that the search has opened but not yet kept: whatever path
+// leaves the examination early, the handle is closed exactly once.
+class OpenedDevice {
+public:
+    OpenedDevice(const HidPlatform& platform, PlatformHandle handle) : platform_(&platform), handle_(handle) {}
+    ~OpenedDevice()
+    {
+        if (handle_)
+            platform_->CloseDevice(handle_);
+    }
+    OpenedDevice(OpenedDevice&& other) noexcept
+        : platform_(other.platform_), handle_(std::exchange(other.handle_, nullptr))
+    {
+    }
+    OpenedDevice(const OpenedDevice&) = delete;
+    OpenedDevice& operator=(const OpenedDevice&) = delete;
+    OpenedDevice& operator=(OpenedDevice&&) = delete;
+
+    PlatformHandle Get() const { return handle_; }
+    PlatformHandle Release() { return std::exchange(handle_, nullptr); }
+
+private:
+    const HidPlatform* platform_;
+    PlatformHandle handle_;
+};
+
+class InterfaceListOwner {
+public:
+    InterfaceListOwner(const HidPlatform& platform, InterfaceList list) : platform_(&platform), list_(list) {}
+    ~InterfaceListOwner()
+    {
+        if (list_)
+            platform_->DestroyInterfaceList(list_);
+    }
+    InterfaceListOwner(const InterfaceListOwner&) = delete;
+    InterfaceListOwner& operator=(const InterfaceListOwner&) = delete;
+
+    InterfaceList Get() const { return list_; }
+
+private:
+    const HidPlatform* platform_;
+    InterfaceList list_;
+};
+
+// Whole-text equality, UTF-16 unit by unit, case-sensitive.
+bool SamePath(const char16_t* a, const char16_t* b)
+{
+    for (; *a == *b; ++a, ++b) {
+        if (*a == 0)
+            return true;
+    }
+    return false;
+}
+
+bool IsTerminated(const char16_t* text, std::uint32_t capacity)
+{
+    return std::find(text, text + capacity, u'\0') != text + capacity;
+}
+
+void CopyPath(char16_t (&destination)[kDevicePathChars], const char16_t* source)
+{
+    std::uint32_t i = 0;
+    for (; i + 1 < kDevicePathChars && source[i] != 0; ++i)
+        destination[i] = source[i];
+    destination[i] = 0;
+}
+
+// "Vantri4" and nothing more: the terminator must follow at once, so a
+// longer name that merely starts with it is not an adapter.
+constexpr std::uint32_t kProductUnits = kProductStringBytes / sizeof(char16_t);
+static_assert(std::size(kAdapterProductString) <= kProductUnits);
+
+bool IsAdapterProduct(const char16_t (&product)[kProductUnits])
+{
+    // Compared with its terminator included.
+    return std::equal(std::begin(kAdapterProductString), std::end(kAdapterProductString), product);
+}
+
+} // namespace
+
+bool WindowsLoader::EnumerateDevices(std::uint32_t& count)
+{
+    count = 0;
+    // A handle still open here is ours and exclusive: clearing it away
+    // without closing would leak it and hide that adapter from this very
+    // search, so close first.
+    CloseAll(kMaxDevices);
+    ClearTable();
+
+    HidGuid hidClass{};
+    if (!platform_->GetHidGuid(&hidClass))
+        return false;
+
+    std::uint32_t passCounter = kEnumerationPasses;
+    std::uint32_t filled = 0;
+    do {
+        if (RunPass(hidClass, filled, passCounter) == PassOutcome::ListUnavailable) {
+            // Later passes may already hold adapters open: a failed search
+            // leaves nothing behind, so no adapter stays locked to us.
+            CloseAll(filled);
+            ClearTable();
+            return false;
+        }
+        platform_->Sleep(kPassPauseMs);
+    } while (passCounter != 0);
+
+    count = filled;
+    return true;
+}
+
+WindowsLoader::PassOutcome WindowsLoader::RunPass(const HidGuid& hidClass, std::uint32_t& filled,
+                                                  std::uint32_t& passCounter)
+{
+    InterfaceListOwner list(*platform_, platform_->GetPresentInterfaces(&hidClass));
+    if (!list.Get())
+        return PassOutcome::ListUnavailable;
+
+    for (std::uint32_t i = 0; i < filled; ++i)
+        slots_[i].present = 0;
+
+    for (std::uint32_t member = 0;; ++member) {
+        HidInterfaceRecord record{};
+        if (!platform_->EnumInterface(list.Get(), &hidClass, member, &record))
+            break;
+        ExamineMember(list.Get(), record, filled, passCounter);
+    }
+    --passCounter;
+
+    const bool someoneLeft = std::any_of(slots_, slots_ + filled, [](const DeviceSlot& s) { return s.present == 0; });
+    if (someoneLeft) {
+        // An adapter found earlier has gone (unplugged, or restarting into
+        // another mode): the numbering is no longer trustworthy, so start
+        // again from an empty table.
+        CloseAll(filled);
+        ClearTable();
+        filled = 0;
+        passCounter = kEnumerationPasses;
+    }
+    return PassOutcome::Done;
+}
+
+void WindowsLoader::ExamineMember(InterfaceList list, const HidInterfaceRecord& record, std::uint32_t& filled,
+                                  std::uint32_t& passCounter)
+{
+    char16_t path[kInterfacePathCapacity] = {};
+    if (!platform_->GetInterfacePath(list, &record, path) || !IsTerminated(path, kInterfacePathCapacity))
+        return;
+    if (MarkKnown(path, filled))
+        return;
+
+    OpenedDevice device(*platform_, platform_->OpenDevice(path));
+    if (!device.Get() || !IsAdapter(device.Get()))
+        return;
+    if (filled == kMaxDevices)
+        return;
+
+    DeviceSlot& slot = slots_[filled];
+    CopyPath(slot.path, path);
+    slot.handle = device.Release();
+    slot.present = 1;
+    ++filled;
+    passCounter = kEnumerationPasses;
+}
+
+bool WindowsLoader::MarkKnown(const char16_t* path, std::uint32_t filled)
+{
+    for (std::uint32_t i = 0; i < filled; ++i) {
+        if (SamePath(slots_[i].path, path)) {
+            slots_[i].present = 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool WindowsLoader::IsAdapter(PlatformHandle device) const
+{
+    HidAttributes attributes{};
+    if (!platform_->GetAttributes(device, &attributes))
+        return false;
+    if (attributes.vendorId != kAdapterVendorId || attributes.productId != kAdapterProductId)
+        return false;
+
+    char16_t product[kProductUnits] = {};
+    if (!platform_->GetProductString(device, product, kProductStringBytes))
+        return false;
+    return IsAdapterProduct(product);
+}
+
+void WindowsLoader::CloseAll(std::uint32_t filled)
+{
+    for (std::uint32_t i = 0; i < filled; ++i) {
+        if (slots_[i].handle) {
+            platform_->CloseDevice(slots_[i].handle);
+            slots_[i].handle = nullptr;
+        }
+    }
+}
+
+void WindowsLoader::ClearTable()
+{
+    std::fill(std::begin(slots_), std::end(slots_), DeviceSlot{});
+}
+
+PlatformHandle WindowsLoader::SlotHandle(std::uint32_t index) const
+{
+    return index < kMaxDevices ? slots_[index].handle : nullptr;
+}
+
+void WindowsLoader::CloseDevice(std::uint32_t index)
+{
+    if (index >= kMaxDevices || !slots_[index].handle)
+        return;
+    platform_->CloseDevice(slots_[index].handle);
+    slots_[index].handle = nullptr;
+    slots_[index].path[0] = 0;
+}
+
+// A closed slot, or an index past the table, has no handle: the system
+// would refuse a null handle with its invalid-handle error, so give that
+// answer here without reading outside the table or calling down at all.
+ResultRecord WindowsLoader::WriteReport(std::uint32_t index, const CommandFrame& payload)
+{
+    const PlatformHandle device = SlotHandle(index);
+    if (!device)
+        return WriteTransportFailure(kErrorInvalidHandle);
+
+    std::uint8_t report[kReportSize] = {};
+    std::memcpy(report + 1, &payload, sizeof payload);
+    std::uint32_t transferred = 0;
+    const std::uint32_t error = platform_->WriteBounded(device, report, kReportSize, &transferred, reportTimeoutMs_);
+    if (error == 0 && transferred == kReportSize)
+        return kResultOk;
+    return WriteTransportFailure(error);
+}
+
+ResultRecord WindowsLoader::ReadReport(std::uint32_t index, CommandFrame& destination)
+{
+    const PlatformHandle device = SlotHandle(index);
+    if (!device)
+        return ReadTransportFailure(kErrorInvalidHandle);
+
+    std::uint8_t report[kReportSize] = {};
+    std::uint32_t transferred = 0;
+    const std::uint32_t error = platform_->ReadBounded(device, report, kReportSize, &transferred, reportTimeoutMs_);
+    if (error != 0 || transferred != kReportSize)
+        return ReadTransportFailure(error);
+    // Byte 0 is the report id, which the adapter's answers do not use.
+    std::memcpy(&destination, report + 1, sizeof destination);
+    return kResultOk;
+}
+
+} // namespace Vantri

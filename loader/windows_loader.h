@@ -1,0 +1,59 @@
+// The loader over the HID interfaces of the machine: finds the adapters,
+// holds them open in the device table and moves 65-byte reports.
+#pragma once
+
+#include <cstdint>
+
+#include "loader/hid_platform.h"
+#include "loader/loader.h"
+
+namespace Vantri {
+
+inline constexpr std::uint16_t kAdapterVendorId = 0x2387;
+inline constexpr std::uint16_t kAdapterProductId = 3;
+inline constexpr char16_t kAdapterProductString[] = u"Vantri4";
+
+inline constexpr std::uint32_t kEnumerationPasses = 3;
+inline constexpr std::uint32_t kPassPauseMs = 25;
+
+// Time limit of one report write or read: generous for the adapter's
+// slowest command, short enough that a silent or unplugged adapter ends in
+// a failure message instead of a window that waits for ever.
+inline constexpr std::uint32_t kReportTimeoutMs = 10000;
+
+class WindowsLoader final : public Loader {
+public:
+    constexpr explicit WindowsLoader(const HidPlatform& platform, std::uint32_t reportTimeoutMs = kReportTimeoutMs)
+        : platform_(&platform), reportTimeoutMs_(reportTimeoutMs), slots_{}
+    {
+    }
+
+    WindowsLoader(const WindowsLoader&) = delete;
+    WindowsLoader& operator=(const WindowsLoader&) = delete;
+
+    bool EnumerateDevices(std::uint32_t& count) override;
+    void CloseDevice(std::uint32_t index) override;
+    ResultRecord WriteReport(std::uint32_t index, const CommandFrame& payload) override;
+    ResultRecord ReadReport(std::uint32_t index, CommandFrame& destination) override;
+
+    // Read-only view of one slot, for tests and diagnostics; null past the table.
+    const DeviceSlot* Slot(std::uint32_t index) const { return index < kMaxDevices ? &slots_[index] : nullptr; }
+
+private:
+    enum class PassOutcome { Done, ListUnavailable };
+
+    PassOutcome RunPass(const HidGuid& hidClass, std::uint32_t& filled, std::uint32_t& passCounter);
+    void ExamineMember(InterfaceList list, const HidInterfaceRecord& record, std::uint32_t& filled,
+                       std::uint32_t& passCounter);
+    bool MarkKnown(const char16_t* path, std::uint32_t filled);
+    bool IsAdapter(PlatformHandle device) const;
+    void CloseAll(std::uint32_t filled);
+    void ClearTable();
+    PlatformHandle SlotHandle(std::uint32_t index) const;
+
+    const HidPlatform* platform_;
+    std::uint32_t reportTimeoutMs_;
+    DeviceSlot slots_[kMaxDevices];
+};
+
+} // namespace Vantri

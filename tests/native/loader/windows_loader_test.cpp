@@ -1,0 +1,480 @@
+#include "loader/windows_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "protocol/exchange.h"
+#include "tests/support/loader_switch.h"
+#include "tests/support/native/scripted_hid_bus.h"
+
+namespace {
+
+using Vantri::CommandFrame;
+using Vantri::DeviceSlot;
+using Vantri::kMaxDevices;
+using Vantri::ResultRecord;
+using Vantri::WindowsLoader;
+using VantriTest::Adapter;
+using VantriTest::HidReport;
+using VantriTest::OtherHid;
+using VantriTest::ScriptedHidBus;
+using VantriTest::ScriptedInterface;
+
+// Records compared by their content: the message texts of two translation
+// units need not share an address.
+::testing::AssertionResult SameRecord(const Vantri::ResultRecord& actual, const Vantri::ResultRecord& expected)
+{
+    const std::u16string actualText = actual.message ? actual.message : u"";
+    const std::u16string expectedText = expected.message ? expected.message : u"";
+    if (actual.code == expected.code && actual.detail1 == expected.detail1 && actual.detail2 == expected.detail2 &&
+        actualText == expectedText)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "code " << actual.code << " (expected " << expected.code << "), details "
+                                         << actual.detail1 << "/" << actual.detail2 << ", message "
+                                         << std::string(actualText.begin(), actualText.end()) << " (expected "
+                                         << std::string(expectedText.begin(), expectedText.end()) << ")";
+}
+
+// The table must be ready before any code runs: constant initialisation is
+// checked by the compiler here.
+constexpr Vantri::HidPlatform kUnboundPlatform{};
+constinit WindowsLoader s_constantLoader{kUnboundPlatform};
+
+std::u16string AdapterPath(int n)
+{
+    std::string narrow = "\\\\?\\hid#vid_2387&pid_0003#" + std::to_string(n) + "&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    return {narrow.begin(), narrow.end()};
+}
+
+bool IsAllZero(const DeviceSlot& slot)
+{
+    const DeviceSlot zero{};
+    return std::equal(std::begin(slot.path), std::end(slot.path), std::begin(zero.path)) && slot.handle == nullptr &&
+           slot.present == 0;
+}
+
+class WindowsLoaderTest : public ::testing::Test {
+protected:
+    bool Enumerate() { return loader.EnumerateDevices(count); }
+
+    std::u16string PathIn(std::uint32_t index) const { return loader.Slot(index)->path; }
+
+    void ExpectSlotsEmptyFrom(std::uint32_t first) const
+    {
+        for (std::uint32_t i = first; i < kMaxDevices; ++i)
+            ASSERT_TRUE(IsAllZero(*loader.Slot(i))) << "slot " << i;
+    }
+
+    // Everything the search opened is either in the table or closed again,
+    // and closing the table leaves nothing open and nothing closed twice.
+    void ExpectNothingLeaked()
+    {
+        for (std::uint32_t i = 0; i < kMaxDevices; ++i)
+            loader.CloseDevice(i);
+        EXPECT_EQ(bus.OpenHandles(), 0u);
+        EXPECT_EQ(bus.Opens(), bus.Closes());
+        EXPECT_EQ(bus.BadCloses(), 0u);
+        EXPECT_EQ(bus.ListsOutstanding(), 0u);
+    }
+
+    ScriptedHidBus bus;
+    WindowsLoader loader{ScriptedHidBus::Platform()};
+    std::uint32_t count = 77;
+};
+
+TEST_F(WindowsLoaderTest, FreshLoaderHasAnEmptyTable)
+{
+    ExpectSlotsEmptyFrom(0);
+    for (std::uint32_t i = 0; i < kMaxDevices; ++i)
+        ASSERT_TRUE(IsAllZero(*s_constantLoader.Slot(i)));
+}
+
+TEST_F(WindowsLoaderTest, NoAdapterTakesThreePassesAndExaminesOthersEveryPass)
+{
+    bus.SetInterfaces({OtherHid(u"\\\\?\\hid#keyboard"), OtherHid(u"\\\\?\\hid#mouse")});
+
+    ASSERT_TRUE(Enumerate());
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(bus.GuidRequests(), 1u);
+    EXPECT_EQ(bus.ListRequests(), 3u);
+    EXPECT_EQ(bus.Sleeps(), 3u);
+    EXPECT_GE(bus.SleptMs(), 75u);
+    for (const char16_t* path : {u"\\\\?\\hid#keyboard", u"\\\\?\\hid#mouse"}) {
+        EXPECT_EQ(bus.OpensOf(path), 3u);
+        EXPECT_EQ(bus.ClosesOf(path), 3u);
+    }
+    ExpectSlotsEmptyFrom(0);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, AdaptersAreNumberedInDiscoveryOrderAndOpenedOnce)
+{
+    bus.SetInterfaces({OtherHid(u"kbd"), Adapter(AdapterPath(7)), Adapter(AdapterPath(2)), OtherHid(u"pad"),
+                       Adapter(AdapterPath(5))});
+
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 3u);
+    EXPECT_EQ(PathIn(0), AdapterPath(7));
+    EXPECT_EQ(PathIn(1), AdapterPath(2));
+    EXPECT_EQ(PathIn(2), AdapterPath(5));
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        EXPECT_NE(loader.Slot(i)->handle, nullptr);
+        EXPECT_EQ(loader.Slot(i)->present, 1u);
+    }
+    EXPECT_NE(loader.Slot(0)->handle, loader.Slot(1)->handle);
+    EXPECT_NE(loader.Slot(1)->handle, loader.Slot(2)->handle);
+    ExpectSlotsEmptyFrom(3);
+
+    // Found in the first pass: two more passes confirm, and adapters already
+    // held are only compared by path afterwards.
+    EXPECT_EQ(bus.ListRequests(), 3u);
+    EXPECT_EQ(bus.OpensOf(AdapterPath(7)), 1u);
+    EXPECT_EQ(bus.OpensOf(u"kbd"), 3u);
+    EXPECT_TRUE(bus.IsOpen(AdapterPath(2)));
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, OnlyTheExactIdentityIsKept)
+{
+    auto withProduct = [](std::u16string path, std::u16string product) {
+        ScriptedInterface i = Adapter(std::move(path));
+        i.product = std::move(product);
+        return i;
+    };
+    ScriptedInterface wrongVendor = Adapter(u"vendor");
+    wrongVendor.vendorId = 0x2388;
+    ScriptedInterface wrongProduct = Adapter(u"product");
+    wrongProduct.productId = 4;
+    ScriptedInterface noAttributes = Adapter(u"noattr");
+    noAttributes.attributesFail = true;
+    ScriptedInterface noString = Adapter(u"nostring");
+    noString.productFail = true;
+
+    const std::vector<ScriptedInterface> rejected{
+        withProduct(u"lower", u"vantri4"),
+        withProduct(u"upper", u"VANTRI4"),
+        withProduct(u"space", u"Vantri4 "),
+        withProduct(u"longer", u"Vantri4 Pro"),
+        withProduct(u"shorter", u"Vantri"),
+        withProduct(u"empty", u""),
+        // Fills the 32-unit buffer with no room for a terminator.
+        withProduct(u"full", u"Vantri4" + std::u16string(25, u'x')),
+        wrongVendor,
+        wrongProduct,
+        noAttributes,
+        noString,
+    };
+    std::vector<ScriptedInterface> present = rejected;
+    present.push_back(Adapter(u"real"));
+    bus.SetInterfaces(present);
+
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(PathIn(0), u"real");
+    for (const ScriptedInterface& i : rejected) {
+        EXPECT_EQ(bus.OpensOf(i.path), 3u) << std::string(i.path.begin(), i.path.end());
+        EXPECT_FALSE(bus.IsOpen(i.path)) << std::string(i.path.begin(), i.path.end());
+    }
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, AdapterHeldByAnotherProgramIsSkippedWithoutRestart)
+{
+    ScriptedInterface held = Adapter(AdapterPath(1));
+    held.heldElsewhere = true;
+    bus.SetInterfaces({held, Adapter(AdapterPath(2))});
+
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(PathIn(0), AdapterPath(2));
+    EXPECT_EQ(bus.OpenAttemptsOf(AdapterPath(1)), 3u);
+    EXPECT_EQ(bus.ListRequests(), 3u);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, UnpluggedAdapterRestartsTheSearchFromAnEmptyTable)
+{
+    const auto a = Adapter(AdapterPath(1));
+    const auto b = Adapter(AdapterPath(2));
+    const auto c = Adapter(AdapterPath(3));
+    bus.SetPasses({{a, b, c}, {b, c}});
+
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 2u);
+    // Renumbered from 0: b was slot 1 before the restart.
+    EXPECT_EQ(PathIn(0), AdapterPath(2));
+    EXPECT_EQ(PathIn(1), AdapterPath(3));
+    ExpectSlotsEmptyFrom(2);
+    // Every handle was closed at the restart and the survivors opened anew;
+    // then three passes, as after any search that starts over.
+    EXPECT_EQ(bus.ClosesOf(AdapterPath(1)), 1u);
+    EXPECT_EQ(bus.OpensOf(AdapterPath(2)), 2u);
+    EXPECT_EQ(bus.ClosesOf(AdapterPath(2)), 1u);
+    EXPECT_EQ(bus.ListRequests(), 5u);
+    EXPECT_EQ(bus.Sleeps(), 5u);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, LosingTheOnlyAdapterStillSearchesThreeMorePasses)
+{
+    bus.SetPasses({{Adapter(AdapterPath(1))}, {}});
+
+    ASSERT_TRUE(Enumerate());
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(bus.ListRequests(), 5u);
+    ExpectSlotsEmptyFrom(0);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, AdapterArrivingLateExtendsTheSearch)
+{
+    bus.SetPasses({{OtherHid(u"kbd")}, {OtherHid(u"kbd"), Adapter(AdapterPath(1))}});
+
+    ASSERT_TRUE(Enumerate());
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(bus.ListRequests(), 4u);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, PathsBeyond257CharactersAreSkipped)
+{
+    const std::u16string longest = u"\\\\?\\hid#" + std::u16string(257 - 8, u'a');
+    const std::u16string tooLong = u"\\\\?\\hid#" + std::u16string(258 - 8, u'b');
+    ASSERT_EQ(longest.size(), 257u);
+    bus.SetInterfaces({Adapter(tooLong), Adapter(longest)});
+
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(PathIn(0), longest);
+    EXPECT_EQ(bus.OpenAttemptsOf(tooLong), 0u);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, The257thAdapterIsOpenedAndClosedAgain)
+{
+    std::vector<ScriptedInterface> adapters;
+    for (int i = 0; i <= 256; ++i)
+        adapters.push_back(Adapter(AdapterPath(i)));
+    bus.SetInterfaces(adapters);
+
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 256u);
+    for (std::uint32_t i = 0; i < kMaxDevices; ++i)
+        ASSERT_EQ(PathIn(i), AdapterPath(static_cast<int>(i)));
+    EXPECT_EQ(bus.OpensOf(AdapterPath(256)), 3u);
+    EXPECT_EQ(bus.ClosesOf(AdapterPath(256)), 3u);
+    EXPECT_EQ(bus.OpenHandles(), 256u);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, ListUnavailableAtOnceFailsWithNothingOpen)
+{
+    bus.SetInterfaces({Adapter(AdapterPath(1))});
+    bus.FailListFrom(0);
+
+    EXPECT_FALSE(Enumerate());
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(bus.Opens(), 0u);
+    ExpectSlotsEmptyFrom(0);
+}
+
+TEST_F(WindowsLoaderTest, ListUnavailableInALaterPassClosesWhatEarlierPassesOpened)
+{
+    bus.SetInterfaces({Adapter(AdapterPath(1)), Adapter(AdapterPath(2))});
+    bus.FailListFrom(1);
+
+    EXPECT_FALSE(Enumerate());
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(bus.Opens(), 2u);
+    EXPECT_EQ(bus.OpenHandles(), 0u);
+    EXPECT_FALSE(bus.IsOpen(AdapterPath(1)));
+    ExpectSlotsEmptyFrom(0);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, MissingHidServicesFailTheSearchCleanly)
+{
+    bus.SetInterfaces({Adapter(AdapterPath(1))});
+    bus.FailHidServices();
+
+    EXPECT_FALSE(Enumerate());
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(bus.ListRequests(), 0u);
+    EXPECT_EQ(bus.Opens(), 0u);
+}
+
+TEST_F(WindowsLoaderTest, SearchingAgainReleasesTheFirstSearchsHandles)
+{
+    bus.SetInterfaces({Adapter(AdapterPath(1)), Adapter(AdapterPath(2))});
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 2u);
+
+    // The handles are exclusive: were they kept, the adapters could not be
+    // opened again and would seem absent.
+    ASSERT_TRUE(Enumerate());
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(bus.OpenHandles(), 2u);
+    ExpectNothingLeaked();
+}
+
+class WindowsLoaderWithAdaptersTest : public WindowsLoaderTest {
+protected:
+    void SetUp() override
+    {
+        bus.SetInterfaces({Adapter(AdapterPath(0)), Adapter(AdapterPath(1))});
+        ASSERT_TRUE(Enumerate());
+        ASSERT_EQ(count, 2u);
+    }
+    void TearDown() override { ExpectNothingLeaked(); }
+
+    static CommandFrame SampleFrame()
+    {
+        CommandFrame frame{};
+        frame.command = 21;
+        frame.length = 56;
+        for (std::uint32_t i = 0; i < Vantri::kFrameDataSize; ++i)
+            frame.data[i] = static_cast<std::uint8_t>(i + 1);
+        return frame;
+    }
+};
+
+TEST_F(WindowsLoaderWithAdaptersTest, CloseDeviceTwiceClosesOnce)
+{
+    const DeviceSlot before = *loader.Slot(0);
+    loader.CloseDevice(0);
+    loader.CloseDevice(0);
+
+    EXPECT_EQ(bus.ClosesOf(AdapterPath(0)), 1u);
+    EXPECT_EQ(bus.BadCloses(), 0u);
+    const DeviceSlot& closed = *loader.Slot(0);
+    EXPECT_EQ(closed.handle, nullptr);
+    EXPECT_EQ(closed.path[0], 0);
+    EXPECT_EQ(closed.path[1], before.path[1]);
+    EXPECT_EQ(closed.present, 1u);
+    EXPECT_TRUE(bus.IsOpen(AdapterPath(1)));
+    EXPECT_EQ(PathIn(1), AdapterPath(1));
+}
+
+TEST_F(WindowsLoaderWithAdaptersTest, IndicesOutsideTheTableAreRefusedWithoutTouchingIt)
+{
+    for (std::uint32_t index : {kMaxDevices, kMaxDevices + 1, 0xFFFFFFFFu}) {
+        loader.CloseDevice(index);
+        CommandFrame destination = SampleFrame();
+        EXPECT_TRUE(SameRecord(loader.WriteReport(index, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle)));
+        EXPECT_TRUE(SameRecord(loader.ReadReport(index, destination), Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle)));
+    }
+    EXPECT_EQ(bus.Transfers(), 0u);
+    EXPECT_EQ(bus.Closes(), 0u);
+}
+
+TEST_F(WindowsLoaderWithAdaptersTest, ReportsOnAClosedOrEmptySlotCarryTheInvalidHandleCode)
+{
+    loader.CloseDevice(0);
+    for (std::uint32_t index : {0u, 2u, 255u}) {
+        const ResultRecord written = loader.WriteReport(index, SampleFrame());
+        EXPECT_EQ(written.code, Vantri::kErrorInvalidHandle);
+        EXPECT_EQ(written.detail1, 0u);
+        EXPECT_EQ(written.detail2, 0u);
+        EXPECT_EQ(std::u16string(written.message), u"Write transport failure");
+
+        const CommandFrame sample = SampleFrame();
+        CommandFrame destination = sample;
+        const ResultRecord read = loader.ReadReport(index, destination);
+        EXPECT_EQ(read.code, Vantri::kErrorInvalidHandle);
+        EXPECT_EQ(std::u16string(read.message), u"Read transport failure");
+        EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
+    }
+    // The neighbour is unaffected.
+    EXPECT_TRUE(SameRecord(loader.WriteReport(1, SampleFrame()), Vantri::kResultOk));
+}
+
+TEST_F(WindowsLoaderWithAdaptersTest, WriteSendsReportIdZeroThenThePayloadWithinTheTimeLimit)
+{
+    const CommandFrame frame = SampleFrame();
+    ASSERT_TRUE(SameRecord(loader.WriteReport(1, frame), Vantri::kResultOk));
+
+    ASSERT_EQ(bus.Written(AdapterPath(1)).size(), 1u);
+    EXPECT_TRUE(bus.Written(AdapterPath(0)).empty());
+    const HidReport& report = bus.Written(AdapterPath(1)).front();
+    EXPECT_EQ(report[0], 0);
+    EXPECT_EQ(std::memcmp(report.data() + 1, &frame, sizeof frame), 0);
+    EXPECT_EQ(bus.LastTimeoutMs(), Vantri::kReportTimeoutMs);
+}
+
+TEST_F(WindowsLoaderWithAdaptersTest, ReadIgnoresTheReportIdAndCopiesThePayload)
+{
+    HidReport report{};
+    report[0] = 0x5A;
+    for (std::size_t i = 1; i < report.size(); ++i)
+        report[i] = static_cast<std::uint8_t>(0xC0 + i);
+    bus.QueueInput(AdapterPath(0), report);
+
+    CommandFrame destination{};
+    ASSERT_TRUE(SameRecord(loader.ReadReport(0, destination), Vantri::kResultOk));
+    EXPECT_EQ(std::memcmp(&destination, report.data() + 1, sizeof destination), 0);
+    EXPECT_EQ(bus.LastTimeoutMs(), Vantri::kReportTimeoutMs);
+}
+
+TEST_F(WindowsLoaderWithAdaptersTest, ShortTransfersThatSucceededStillFail)
+{
+    bus.ScriptWrites(AdapterPath(0), {0, 64});
+    bus.ScriptReads(AdapterPath(0), {0, 10});
+
+    EXPECT_TRUE(SameRecord(loader.WriteReport(0, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorWriteFault)));
+    const CommandFrame sample = SampleFrame();
+    CommandFrame destination = sample;
+    EXPECT_TRUE(SameRecord(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorReadFault)));
+    EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
+}
+
+TEST_F(WindowsLoaderWithAdaptersTest, SystemErrorsAndTimeOutsArePassedUp)
+{
+    bus.ScriptWrites(AdapterPath(0), {Vantri::kErrorDeviceNotConnected, 0});
+    EXPECT_TRUE(SameRecord(loader.WriteReport(0, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorDeviceNotConnected)));
+
+    // Nothing queued: the adapter stays silent and the read's limit passes.
+    const CommandFrame sample = SampleFrame();
+    CommandFrame destination = sample;
+    EXPECT_TRUE(SameRecord(loader.ReadReport(1, destination), Vantri::ReadTransportFailure(Vantri::kErrorTimeout)));
+    EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
+}
+
+TEST_F(WindowsLoaderWithAdaptersTest, ATimeLimitGivenAtConstructionReachesEveryTransfer)
+{
+    WindowsLoader quick{ScriptedHidBus::Platform(), 250};
+    // Its own search: release ours first, the handles are exclusive.
+    loader.CloseDevice(0);
+    loader.CloseDevice(1);
+    std::uint32_t found = 0;
+    ASSERT_TRUE(quick.EnumerateDevices(found));
+    ASSERT_EQ(found, 2u);
+
+    ASSERT_TRUE(SameRecord(quick.WriteReport(0, SampleFrame()), Vantri::kResultOk));
+    EXPECT_EQ(bus.LastTimeoutMs(), 250u);
+    CommandFrame destination{};
+    EXPECT_EQ(quick.ReadReport(0, destination).code, Vantri::kErrorTimeout);
+    EXPECT_EQ(bus.LastTimeoutMs(), 250u);
+    quick.CloseDevice(0);
+    quick.CloseDevice(1);
+}
+
+TEST_F(WindowsLoaderWithAdaptersTest, CarriesTheCommandLayersExchanges)
+{
+    VantriTest::ScopedLoader bound(loader);
+    // The adapter's answer: the frame echoed with the acknowledge bit.
+    CommandFrame echo{};
+    echo.command = 1 | Vantri::kAcknowledgeBit;
+    HidReport answer{};
+    std::memcpy(answer.data() + 1, &echo, sizeof echo);
+    bus.QueueInput(AdapterPath(1), answer);
+
+    EXPECT_TRUE(SameRecord(Vantri::SendCommand(1, 1, 0, nullptr, 0), Vantri::kResultOk));
+    ASSERT_EQ(bus.Written(AdapterPath(1)).size(), 1u);
+    EXPECT_EQ(bus.Written(AdapterPath(1)).front()[1], 1);
+}
+
+} // namespace
