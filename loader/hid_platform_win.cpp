@@ -1,0 +1,255 @@
+#include "loader/hid_platform_win.h"
+
+#include <windows.h>
+
+#include <setupapi.h>
+
+#include <hidsdi.h>
+
+#include <cstddef>
+#include <cstring>
+#include <cwchar>
+#include <utility>
+
+namespace Vantri {
+
+namespace {
+
+static_assert(sizeof(HidGuid) == sizeof(GUID));
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + kInterfacePathCapacity * sizeof(WCHAR) ==
+              kInterfaceDetailBytes);
+
+// hid.dll's functions, taken at run time (declarations from <hidsdi.h> only
+// give their types; the library itself is never linked).
+struct HidLibrary {
+    decltype(&HidD_GetHidGuid) getHidGuid = nullptr;
+    decltype(&HidD_GetAttributes) getAttributes = nullptr;
+    decltype(&HidD_GetProductString) getProductString = nullptr;
+
+    bool Complete() const { return getHidGuid && getAttributes && getProductString; }
+};
+
+template <typename Function>
+Function Procedure(HMODULE module, const char* name)
+{
+    // Through the one function pointer type that casts to any other
+    // without a warning.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+HidLibrary LoadHidLibrary()
+{
+    // The program is often run from a downloads folder. A hid.dll planted
+    // beside it must never be loaded, so look in System32 and nowhere else.
+    // hid.dll is not a KnownDLL; setupapi and kernel32 are, and may be
+    // linked as usual. The module stays loaded for the rest of the run.
+    const HMODULE module = LoadLibraryExW(L"hid.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!module)
+        return {};
+    HidLibrary library;
+    library.getHidGuid = Procedure<decltype(&HidD_GetHidGuid)>(module, "HidD_GetHidGuid");
+    library.getAttributes = Procedure<decltype(&HidD_GetAttributes)>(module, "HidD_GetAttributes");
+    library.getProductString = Procedure<decltype(&HidD_GetProductString)>(module, "HidD_GetProductString");
+    return library.Complete() ? library : HidLibrary{};
+}
+
+const HidLibrary& Hid()
+{
+    static const HidLibrary library = LoadHidLibrary();
+    return library;
+}
+
+GUID ToGuid(const HidGuid& guid)
+{
+    GUID result;
+    std::memcpy(&result, &guid, sizeof result);
+    return result;
+}
+
+SP_DEVICE_INTERFACE_DATA ToInterfaceData(const HidInterfaceRecord& record)
+{
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = record.size;
+    data.InterfaceClassGuid = ToGuid(record.interfaceClass);
+    data.Flags = record.flags;
+    data.Reserved = record.reserved;
+    return data;
+}
+
+bool GetHidGuid(HidGuid* guid)
+{
+    const HidLibrary& hid = Hid();
+    if (!hid.Complete())
+        return false;
+    GUID system{};
+    hid.getHidGuid(&system);
+    std::memcpy(guid, &system, sizeof system);
+    return true;
+}
+
+InterfaceList GetPresentInterfaces(const HidGuid* interfaceClass)
+{
+    const GUID guid = ToGuid(*interfaceClass);
+    const HDEVINFO list = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    return list == INVALID_HANDLE_VALUE ? nullptr : list;
+}
+
+bool EnumInterface(InterfaceList list, const HidGuid* interfaceClass, std::uint32_t member, HidInterfaceRecord* record)
+{
+    const GUID guid = ToGuid(*interfaceClass);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (!SetupDiEnumDeviceInterfaces(list, nullptr, &guid, member, &data))
+        return false;
+    record->size = data.cbSize;
+    std::memcpy(&record->interfaceClass, &data.InterfaceClassGuid, sizeof record->interfaceClass);
+    record->flags = data.Flags;
+    record->reserved = data.Reserved;
+    return true;
+}
+
+bool GetInterfacePath(InterfaceList list, const HidInterfaceRecord* record, char16_t* path)
+{
+    SP_DEVICE_INTERFACE_DATA data = ToInterfaceData(*record);
+    union {
+        SP_DEVICE_INTERFACE_DETAIL_DATA_W detail;
+        unsigned char bytes[kInterfaceDetailBytes];
+    } buffer{};
+    buffer.detail.cbSize = sizeof buffer.detail;
+    if (!SetupDiGetDeviceInterfaceDetailW(list, &data, &buffer.detail, kInterfaceDetailBytes, nullptr, nullptr))
+        return false;
+    const wchar_t* source = buffer.detail.DevicePath;
+    const std::size_t length = wcsnlen(source, kInterfacePathCapacity);
+    if (length == kInterfacePathCapacity)
+        return false;
+    std::memcpy(path, source, (length + 1) * sizeof(char16_t));
+    return true;
+}
+
+void DestroyInterfaceList(InterfaceList list)
+{
+    SetupDiDestroyDeviceInfoList(list);
+}
+
+PlatformHandle OpenDevice(const char16_t* path)
+{
+    // Exclusive, and overlapped so that every transfer can be given up
+    // after its time limit.
+    const HANDLE device = CreateFileW(reinterpret_cast<const wchar_t*>(path), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    return device == INVALID_HANDLE_VALUE ? nullptr : device;
+}
+
+bool GetAttributes(PlatformHandle device, HidAttributes* attributes)
+{
+    const HidLibrary& hid = Hid();
+    HIDD_ATTRIBUTES system{};
+    system.Size = sizeof system;
+    if (!hid.getAttributes || !hid.getAttributes(device, &system))
+        return false;
+    *attributes = {system.VendorID, system.ProductID, system.VersionNumber};
+    return true;
+}
+
+bool GetProductString(PlatformHandle device, void* buffer, std::uint32_t bufferBytes)
+{
+    const HidLibrary& hid = Hid();
+    return hid.getProductString && hid.getProductString(device, buffer, bufferBytes);
+}
+
+void CloseDevice(PlatformHandle device)
+{
+    CloseHandle(device);
+}
+
+void Pause(std::uint32_t milliseconds)
+{
+    ::Sleep(milliseconds);
+}
+
+// The event of one overlapped transfer.
+class EventOwner {
+public:
+    EventOwner() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~EventOwner()
+    {
+        if (event_)
+            CloseHandle(event_);
+    }
+    EventOwner(EventOwner&& other) noexcept : event_(std::exchange(other.event_, nullptr)) {}
+    EventOwner(const EventOwner&) = delete;
+    EventOwner& operator=(const EventOwner&) = delete;
+    EventOwner& operator=(EventOwner&&) = delete;
+
+    HANDLE Get() const { return event_; }
+
+private:
+    HANDLE event_;
+};
+
+// The system keeps writing into the caller's report until the transfer is
+// over, and that report lives on the caller's stack: cancel, then wait for
+// the transfer to finish, before the caller may return.
+std::uint32_t CancelAndFinish(HANDLE device, OVERLAPPED& overlapped, std::uint32_t* transferred, DWORD limitError)
+{
+    CancelIoEx(device, &overlapped);
+    DWORD moved = 0;
+    if (GetOverlappedResult(device, &overlapped, &moved, TRUE)) {
+        // It completed between the limit and the cancel: the report is whole.
+        *transferred = moved;
+        return 0;
+    }
+    return limitError;
+}
+
+std::uint32_t TransferBounded(HANDLE device, bool write, std::uint8_t* report, std::uint32_t size,
+                              std::uint32_t* transferred, std::uint32_t timeoutMs)
+{
+    *transferred = 0;
+    EventOwner done;
+    if (!done.Get())
+        return GetLastError();
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = done.Get();
+
+    const BOOL finished = write ? WriteFile(device, report, size, nullptr, &overlapped)
+                                : ReadFile(device, report, size, nullptr, &overlapped);
+    if (!finished) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING)
+            return error;
+        const DWORD waited = WaitForSingleObject(done.Get(), timeoutMs);
+        if (waited != WAIT_OBJECT_0) {
+            const DWORD limitError = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError();
+            return CancelAndFinish(device, overlapped, transferred, limitError);
+        }
+    }
+    DWORD moved = 0;
+    if (!GetOverlappedResult(device, &overlapped, &moved, FALSE))
+        return GetLastError();
+    *transferred = moved;
+    return 0;
+}
+
+std::uint32_t WriteBounded(PlatformHandle device, const std::uint8_t* report, std::uint32_t size,
+                           std::uint32_t* transferred, std::uint32_t timeoutMs)
+{
+    // WriteFile only reads the buffer; one routine serves both directions.
+    return TransferBounded(device, true, const_cast<std::uint8_t*>(report), size, transferred, timeoutMs);
+}
+
+std::uint32_t ReadBounded(PlatformHandle device, std::uint8_t* report, std::uint32_t size,
+                          std::uint32_t* transferred, std::uint32_t timeoutMs)
+{
+    return TransferBounded(device, false, report, size, transferred, timeoutMs);
+}
+
+} // namespace
+
+const HidPlatform kWin32HidPlatform{
+    GetHidGuid,    GetPresentInterfaces, EnumInterface, GetInterfacePath, DestroyInterfaceList, OpenDevice,
+    GetAttributes, GetProductString,     CloseDevice,   Pause,            WriteBounded,         ReadBounded,
+};
+
+} // namespace Vantri
