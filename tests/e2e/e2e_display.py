@@ -3,12 +3,11 @@ take screenshots. The ordinary scenarios use a prefix without any display
 (Wine's null graphics driver); a prefix's graphics driver is fixed in its
 registry, so screenshots get a prefix of their own."""
 
-import os
 import subprocess
 import time
 from pathlib import Path
 
-from e2e_harness import WINE, WINESERVER, ScenarioFailure, expect, log
+from e2e_harness import WINESERVER, ScenarioFailure, expect, log
 
 
 class VirtualDisplay:
@@ -46,28 +45,21 @@ class VirtualDisplay:
                 self.process.wait(timeout=10)
 
 
-def x11_prefix_environment(base_env, prefix, display):
-    """The environment of a prefix that uses Wine's X11 driver on `display`,
-    made on first use (about 10 s) and kept in the build tree after that."""
+def x11_prefix_environment(base_env, prefix, display, prefix_script):
+    """The environment of a prefix that uses Wine's X11 driver on `display`
+    (unmanaged windows: without a window manager each close would stall),
+    prepared by the project's prefix script on first use and kept."""
+    from e2e_harness import exports_from_script
+
     env = dict(base_env)
-    env.update(WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-               DISPLAY=display)
-    ready = Path(prefix) / ".vantri-x11-ready"
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if not ready.is_file():
-        log(f"display: preparing the X11 prefix {prefix}")
-        Path(prefix).mkdir(parents=True, exist_ok=True)
-        subprocess.run([WINE, "wineboot", "-i"], env=env, timeout=180, **quiet)
-        # Without a window manager every window close would stall about 2 s
-        # waiting for one; unmanaged windows draw their own frames.
-        done = subprocess.run([WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N",
-                               "/f"], env=env, timeout=60, **quiet)
-        expect(done.returncode == 0, "could not set up the X11 prefix's registry")
-        # Until the server has written the registry and gone.
-        subprocess.run([WINESERVER, "-w"], env=env, timeout=60, **quiet)
-        ready.write_text("prepared by tests/e2e\n")
-    subprocess.run([WINESERVER, "-p"], env=env, timeout=30, **quiet)
-    subprocess.run([WINE, "wineboot"], env=env, timeout=120, **quiet)
+    env["DISPLAY"] = display
+    expect(Path(prefix_script).is_file(), f"{prefix_script} is missing: cannot prepare the X11 prefix")
+    log(f"display: prefix {prefix}")
+    done = subprocess.run(["bash", str(prefix_script), "--xvfb", str(prefix)], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=180, text=True)
+    expect(done.returncode == 0, f"{prefix_script} --xvfb failed with {done.returncode}")
+    env.update(exports_from_script(done.stdout))
+    expect(env.get("WINEPREFIX") == str(Path(prefix).resolve()), f"{prefix_script} printed {done.stdout!r}")
     return env
 
 

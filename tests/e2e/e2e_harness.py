@@ -237,9 +237,10 @@ class DriverFailure(ScenarioFailure):
 
 
 class Harness:
-    def __init__(self, exe, driver, work_dir, env, title=MAIN_TITLE):
+    def __init__(self, exe, driver, work_dir, env, title=MAIN_TITLE, title_is_prefix=False):
         self.exe = Path(exe)
         self.title = title
+        self.title_is_prefix = title_is_prefix
         self.driver = Path(driver)
         self.work = Path(work_dir)
         self.env = env
@@ -274,7 +275,7 @@ class Harness:
         """Runs one driver script; returns its JSON lines. With check, a
         failed action fails the scenario with the driver's own report."""
         self.driver_runs += 1
-        args = ["--image", self.exe.name, "--title", self.title]
+        args = ["--image", self.exe.name, "--title-prefix" if self.title_is_prefix else "--title", self.title]
         if self.app_pid:
             args += ["--pid", str(self.app_pid)]
         args += [str(a) for a in actions]

@@ -41,10 +41,13 @@ class Context:
         self.firmware = Path(args.firmware).read_bytes()
         self.harness = None
 
-    def start(self, *emulator_flags, env=None):
+    def start(self, *emulator_flags, env=None, any_title=False):
         """Emulator first (the program enumerates at the first click, but the
-        address must answer from the start), then the program, then its window."""
-        self.harness = Harness(self.args.exe, self.args.driver, self.work, env or self.env)
+        address must answer from the start), then the program, then its window
+        (with any_title, any window whose title begins "Vantri4 Flash")."""
+        title = "Vantri4 Flash" if any_title else MAIN_TITLE
+        self.harness = Harness(self.args.exe, self.args.driver, self.work, env or self.env, title=title,
+                               title_is_prefix=any_title)
         emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags, self.work / "emulator.log")
         self.harness.emulator = emulator
         port = emulator.start()
@@ -259,7 +262,7 @@ def keys_and_close(ctx):
 def idle_window(ctx):
     """The window as it starts: its title, status, hidden bar at 0, four
     enabled buttons with their labels; WM_CLOSE ends it with 0."""
-    h = ctx.start("--adapters", 1)
+    h = ctx.start("--adapters", 1, any_title=True)
     state = h.one("state")
     expect_equal(state["title"], MAIN_TITLE, "title")
     expect_equal(state["status"], IDLE_STATUS, "status")
@@ -297,7 +300,7 @@ def screenshots(ctx, during_flash=False):
     env = None
     try:
         name = display.start()
-        env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name)
+        env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name, ctx.args.prefix_script)
         flags = ["--adapters", 1, "--version", "4.00.20150101"] + (["--frame-clock"] if during_flash else [])
         h = ctx.start(*flags, env=env)
         h.one("sleep", 400)  # let the window paint
