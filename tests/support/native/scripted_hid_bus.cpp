@@ -212,6 +212,11 @@ const Vantri::HidPlatform& ScriptedHidBus::Platform()
 void ScriptedHidBus::SetPasses(std::vector<std::vector<ScriptedInterface>> passes)
 {
     passes_ = passes.empty() ? std::vector<std::vector<ScriptedInterface>>{{}} : std::move(passes);
+    byPath_.assign(passes_.size(), {});
+    for (std::size_t pass = 0; pass < passes_.size(); ++pass) {
+        for (std::size_t i = 0; i < passes_[pass].size(); ++i)
+            byPath_[pass].emplace(passes_[pass][i].path, i);
+    }
 }
 
 void ScriptedHidBus::SetInterfaces(std::vector<ScriptedInterface> interfaces)
@@ -276,9 +281,9 @@ const std::vector<ScriptedInterface>& ScriptedHidBus::PassInterfaces(std::uint32
 
 const ScriptedInterface* ScriptedHidBus::PresentNow(std::u16string_view path) const
 {
-    const auto& present = PassInterfaces(currentPass_);
-    const auto found = std::find_if(present.begin(), present.end(), [&](const ScriptedInterface& i) { return i.path == path; });
-    return found == present.end() ? nullptr : &*found;
+    const std::size_t pass = std::min<std::size_t>(currentPass_, passes_.size() - 1);
+    const auto found = byPath_[pass].find(std::u16string(path));
+    return found == byPath_[pass].end() ? nullptr : &passes_[pass][found->second];
 }
 
 ScriptedHidBus::DeviceState& ScriptedHidBus::State(std::u16string_view path)
