@@ -466,6 +466,9 @@ bool Watch(Session& session, const Args&)
         if (!IsWindow(session.main)) {
             return true;
         }
+        // Boxes first, then the sample: what the window showed when the box
+        // opened is then always part of the report.
+        const bool boxOpen = !MessageBoxesOf(session.main).empty();
         const long long position = ProgressPosition(session.main);
         if (position != last && position >= 0) {
             positions.push_back(std::to_string(position));
@@ -481,7 +484,7 @@ bool Watch(Session& session, const Args&)
             buttonsEverEnabled = buttonsEverEnabled || (button && IsWindowEnabled(button));
         }
         barEverHidden = barEverHidden || !ProgressVisible(session.main);
-        return !MessageBoxesOf(session.main).empty();
+        return boxOpen;
     });
     line.Number("ended_us", NowUs())
         .Raw("progress", JsonArray(positions))
