@@ -14,7 +14,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from e2e_harness import (DriverFailure, Harness, ScenarioFailure, expect, expect_box, expect_equal, log,  # noqa: E402
-                         start_wineserver, wine_environment)
+                         start_wineserver, stop_wineserver, wine_environment)
 
 TITLE = "Vantri4 Driver Fixture [1.0]"
 
@@ -87,8 +87,9 @@ def main():
     work = artefacts / "driver_selftest"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
+    env, own_server = None, False
     try:
-        env = wine_environment(args.prefix_script, artefacts / "wineprefix")
+        env, own_server = wine_environment(args.prefix_script, artefacts / "wineprefix")
         start_wineserver(env)
         target = work / "saved.vtcb"
         cases = [("boxes and progress", boxes_and_progress), ("error box", error_box),
@@ -102,6 +103,9 @@ def main():
         if isinstance(failure, DriverFailure):
             print(f"  driver reports: {failure.lines}")
         return 1
+    finally:
+        if own_server:
+            stop_wineserver(env)
     log("PASS driver_selftest")
     return 0
 

@@ -7,7 +7,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from e2e_harness import WINESERVER, ScenarioFailure, expect, log
+from e2e_harness import ScenarioFailure, expect, log
 
 
 class VirtualDisplay:
@@ -61,8 +61,3 @@ def x11_prefix_environment(base_env, prefix, display, prefix_script):
     env.update(exports_from_script(done.stdout))
     expect(env.get("WINEPREFIX") == str(Path(prefix).resolve()), f"{prefix_script} printed {done.stdout!r}")
     return env
-
-
-def stop_prefix(env):
-    subprocess.run([WINESERVER, "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=30)

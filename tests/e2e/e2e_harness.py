@@ -57,12 +57,13 @@ def exports_from_script(output):
 
 
 def wine_environment(prefix_script, fallback_prefix):
-    """The environment for Wine processes: the caller's when a prefix is set
-    up already (scripts/test.sh does that), otherwise a prefix made in the
-    build tree with the project's prefix script."""
+    """The environment for Wine processes, and whether this run owns the
+    prefix's server. A prefix set up by the caller (scripts/test.sh does
+    that) is used as it is; otherwise one is made in the build tree with the
+    project's prefix script, and its server is this run's to stop."""
     env = dict(os.environ)
     if env.get("WINEPREFIX"):
-        return env
+        return env, False
     expect(Path(prefix_script).is_file(),
            f"WINEPREFIX is not set and {prefix_script} is missing: cannot prepare a Wine prefix")
     done = subprocess.run(["bash", str(prefix_script), str(fallback_prefix)], stdin=subprocess.DEVNULL,
@@ -70,7 +71,12 @@ def wine_environment(prefix_script, fallback_prefix):
     expect(done.returncode == 0, f"{prefix_script} failed with {done.returncode}")
     env.update(exports_from_script(done.stdout))
     expect(env.get("WINEPREFIX"), f"{prefix_script} printed no WINEPREFIX")
-    return env
+    return env, True
+
+
+def stop_wineserver(env):
+    subprocess.run([WINESERVER, "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=30)
 
 
 def start_wineserver(env):

@@ -19,7 +19,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from e2e_harness import DriverFailure, ScenarioFailure, log, start_wineserver, wine_environment  # noqa: E402
+from e2e_harness import (DriverFailure, ScenarioFailure, log, start_wineserver, stop_wineserver,  # noqa: E402
+                         wine_environment)
 from scenarios import ON_VIRTUAL_DISPLAY, SCENARIOS, Context  # noqa: E402
 
 
@@ -59,11 +60,12 @@ def main():
 
     started = time.monotonic()
     ctx = None
+    env, own_server = None, False
     try:
         if args.name in ON_VIRTUAL_DISPLAY:
             env = dict(os.environ)  # these make a prefix of their own
         else:
-            env = wine_environment(args.prefix_script, artefacts / "wineprefix")
+            env, own_server = wine_environment(args.prefix_script, artefacts / "wineprefix")
             start_wineserver(env)
         ctx = Context(args, env, work)
         SCENARIOS[args.name](ctx)
@@ -82,6 +84,8 @@ def main():
     finally:
         if ctx:
             ctx.close()
+        if own_server:
+            stop_wineserver(env)
     log(f"PASS {args.name} ({time.monotonic() - started:.1f} s); artefacts: {work}")
     return 0
 

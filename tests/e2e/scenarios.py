@@ -3,13 +3,10 @@ emulator process, works its window through the driver, and checks the boxes
 the user sees, the exit code and what the emulated adapters received."""
 
 import os
-import shutil
-import subprocess
-import time
 from pathlib import Path
 
-from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, WINE, WINESERVER, Emulator, Harness, ScenarioFailure, expect,
-                         expect_box, expect_equal, log, screenshot, start_wineserver)
+from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, Emulator, Harness, ScenarioFailure, expect,
+                         expect_box, expect_equal, log, screenshot, stop_wineserver)
 
 # The texts the program shows, exactly.
 UPDATE_QUESTION = "Your Vantri4 will be upgraded from firmware version\n[{old}] to [" + CARRIED_VERSION + "].\n\nReady?"
@@ -292,7 +289,7 @@ def screenshots(ctx, during_flash=False):
     """On a virtual display: the idle window, the question, the success box
     (and with during_flash, the window while flashing), as PNG files; the
     update itself is checked as in update_one."""
-    from e2e_display import VirtualDisplay, stop_prefix, x11_prefix_environment
+    from e2e_display import VirtualDisplay, x11_prefix_environment
 
     shots = Path(ctx.args.screenshots or ctx.work / "screenshots")
     shots.mkdir(parents=True, exist_ok=True)
@@ -322,7 +319,7 @@ def screenshots(ctx, during_flash=False):
     finally:
         ctx.close()
         if env:
-            stop_prefix(env)
+            stop_wineserver(env)
         display.stop()
 
 
