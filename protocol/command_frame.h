@@ -47,12 +47,14 @@ inline constexpr std::uint32_t kRefusedWithoutCode = kCustomerCodeBit | 2;
 // An acknowledged answer without data, or with more than a frame holds.
 inline constexpr std::uint32_t kReceiveSizeCode = 1;
 
-inline constexpr const char16_t* kWriteTransportFailure = u"Write transport failure";
-inline constexpr const char16_t* kReadTransportFailure = u"Read transport failure";
-inline constexpr const char16_t* kSendFailure = u"Send failure";
-inline constexpr const char16_t* kSendEchoFailure = u"Send echo failure";
-inline constexpr const char16_t* kReceiveFailure = u"Receive failure";
-inline constexpr const char16_t* kReceiveSizeFailure = u"Receive size failure";
+// Arrays, not pointers to literals: an inline array has one address in the
+// whole program, so records built in different files compare equal.
+inline constexpr char16_t kWriteTransportFailure[] = u"Write transport failure";
+inline constexpr char16_t kReadTransportFailure[] = u"Read transport failure";
+inline constexpr char16_t kSendFailure[] = u"Send failure";
+inline constexpr char16_t kSendEchoFailure[] = u"Send echo failure";
+inline constexpr char16_t kReceiveFailure[] = u"Receive failure";
+inline constexpr char16_t kReceiveSizeFailure[] = u"Receive size failure";
 
 // Windows error codes that the portable code needs by value. They are the
 // system's own numbers (winerror.h), kept here so the core has no

@@ -39,7 +39,7 @@ constexpr bool FlashJobIsFactoryReset(FlashJob job)
 // Returned, before anything is sent, when there is no image that can be sent
 // whole: none at all, or one too large for the 16-bit block counter.
 inline constexpr std::uint32_t kNoFirmwareImageCode = kCustomerCodeBit | 0x10;
-inline constexpr const char16_t* kNoFirmwareImage = u"No usable firmware image";
+inline constexpr char16_t kNoFirmwareImage[] = u"No usable firmware image";
 
 // The largest image whose frames all carry distinct block counters (1 to
 // 65,535) and whose end command still fits the counter.
