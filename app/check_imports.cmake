@@ -1,6 +1,8 @@
 # Fails unless every DLL that EXE imports directly is in ALLOWED and none is
-# in FORBIDDEN. Run as: cmake -DOBJDUMP=... -DEXE=... -DALLOWED=a;b
-#   -DFORBIDDEN=c;d -P check_imports.cmake
+# in FORBIDDEN, no function in FORBIDDEN_FUNCTIONS is imported and no text in
+# FORBIDDEN_TEXT is in the file. Run as: cmake -DOBJDUMP=... -DEXE=...
+#   -DALLOWED=a;b [-DFORBIDDEN=c;d] [-DFORBIDDEN_FUNCTIONS=f;g]
+#   [-DFORBIDDEN_TEXT=t;u] -P check_imports.cmake
 cmake_minimum_required(VERSION 3.20)
 foreach(var OBJDUMP EXE ALLOWED)
     if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
@@ -32,6 +34,19 @@ foreach(line ${lines})
         list(APPEND bad "${dll} (must be loaded at run time from the system folder)")
     elseif(NOT dll IN_LIST allowed)
         list(APPEND bad "${dll} (not a system DLL we allow)")
+    endif()
+endforeach()
+
+foreach(function ${FORBIDDEN_FUNCTIONS})
+    if(dump MATCHES "[ \t]${function}[\r\n]")
+        list(APPEND bad "function ${function}")
+    endif()
+endforeach()
+
+foreach(text ${FORBIDDEN_TEXT})
+    file(STRINGS ${EXE} found REGEX "${text}" LIMIT_COUNT 1)
+    if(found)
+        list(APPEND bad "text ${text}")
     endif()
 endforeach()
 
