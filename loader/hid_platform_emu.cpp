@@ -18,23 +18,23 @@
 #include <utility>
 #include <vector>
 
+#include "emulator/server/wire_format.h"
 #include "protocol/command_frame.h"
 
 namespace Vantri {
 
 namespace {
 
-enum Request : std::uint8_t {
-    kList = 0x01,
-    kOpen = 0x02,
-    kAttributes = 0x03,
-    kProduct = 0x04,
-    kWrite = 0x05,
-    kRead = 0x06,
-    kClose = 0x07,
-};
-constexpr std::uint8_t kReplyBit = 0x80;
-constexpr std::uint32_t kMaxMessageSize = 4096;
+using VantriWire::kAttributes;
+using VantriWire::kClose;
+using VantriWire::kList;
+using VantriWire::kMaxMessageSize;
+using VantriWire::kOpen;
+using VantriWire::kProduct;
+using VantriWire::kRead;
+using VantriWire::kReplyBit;
+using VantriWire::kWrite;
+using Message = VantriWire::Writer;
 
 // The emulator answers a bounded request at its own limit; ours waits a
 // little longer, so that only a hung or dead emulator trips it.
@@ -43,73 +43,16 @@ constexpr std::uint32_t kControlReplyMs = 5000;
 
 constexpr HidGuid kHidClass{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-// ---------------------------------------------------------------------------
-// Messages: a 4-byte little-endian size, the type, the payload.
+// A reply's body (type and payload) and the reader of its fields, which
+// begin past the type. The reader refers to the body, so a reply stays where
+// it was made.
+struct Reply {
+    Reply() = default;
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
 
-class Message {
-public:
-    explicit Message(std::uint8_t type) { bytes_ = {0, 0, 0, 0, type}; }
-    Message& U16(std::uint16_t v)
-    {
-        bytes_.push_back(static_cast<std::uint8_t>(v));
-        bytes_.push_back(static_cast<std::uint8_t>(v >> 8));
-        return *this;
-    }
-    Message& U32(std::uint32_t v) { return U16(static_cast<std::uint16_t>(v)).U16(static_cast<std::uint16_t>(v >> 16)); }
-    Message& Bytes(const std::uint8_t* data, std::size_t size)
-    {
-        bytes_.insert(bytes_.end(), data, data + size);
-        return *this;
-    }
-    const std::vector<std::uint8_t>& Finish()
-    {
-        const auto size = static_cast<std::uint32_t>(bytes_.size() - 4);
-        for (int i = 0; i < 4; ++i)
-            bytes_[i] = static_cast<std::uint8_t>(size >> (8 * i));
-        return bytes_;
-    }
-
-private:
-    std::vector<std::uint8_t> bytes_;
-};
-
-// Fields of a reply body (type and payload); a read past the end yields
-// zeros and clears ok.
-class Reply {
-public:
     std::vector<std::uint8_t> body;
-    std::size_t position = 1; // past the type
-    bool ok = true;
-
-    std::uint8_t U8()
-    {
-        if (position >= body.size()) {
-            ok = false;
-            return 0;
-        }
-        return body[position++];
-    }
-    std::uint16_t U16()
-    {
-        const std::uint16_t low = U8();
-        return static_cast<std::uint16_t>(low | (U8() << 8));
-    }
-    std::uint32_t U32()
-    {
-        const std::uint32_t low = U16();
-        return low | (static_cast<std::uint32_t>(U16()) << 16);
-    }
-    const std::uint8_t* Bytes(std::size_t size)
-    {
-        if (body.size() - position < size) {
-            ok = false;
-            position = body.size();
-            return nullptr;
-        }
-        const std::uint8_t* at = body.data() + position;
-        position += size;
-        return at;
-    }
+    VantriWire::Reader fields{body, 1};
 };
 
 // ---------------------------------------------------------------------------
@@ -332,14 +275,14 @@ InterfaceList GetPresentInterfaces(const HidGuid* interfaceClass)
     Message request(kList);
     Reply reply;
     // A failed exchange closes the connection: the next search connects anew.
-    if (!control.Exchange(request, kList, reply, kControlReplyMs) || reply.U32() != 0)
+    if (!control.Exchange(request, kList, reply, kControlReplyMs) || reply.fields.U32() != 0)
         return nullptr;
 
     auto list = std::make_unique<EmulatedList>();
-    const std::uint32_t count = reply.U32();
-    for (std::uint32_t i = 0; i < count && reply.ok; ++i) {
-        const std::uint16_t units = reply.U16();
-        const std::uint8_t* text = reply.Bytes(units * 2u);
+    const std::uint32_t count = reply.fields.U32();
+    for (std::uint32_t i = 0; i < count && reply.fields.ok(); ++i) {
+        const std::uint16_t units = reply.fields.U16();
+        const std::uint8_t* text = reply.fields.Bytes(units * 2u);
         if (!text)
             break;
         std::u16string path(units, u'\0');
@@ -348,7 +291,7 @@ InterfaceList GetPresentInterfaces(const HidGuid* interfaceClass)
         list->paths.push_back(std::move(path));
     }
     // A list cut short is no list: the search must not act on part of it.
-    if (!reply.ok)
+    if (!reply.fields.ok())
         return nullptr;
     return list.release();
 }
@@ -390,7 +333,7 @@ PlatformHandle OpenDevice(const char16_t* path)
     for (std::size_t i = 0; i < units; ++i)
         request.U16(static_cast<std::uint16_t>(path[i]));
     Reply reply;
-    if (!connection.Exchange(request, kOpen, reply, kControlReplyMs) || reply.U32() != 0)
+    if (!connection.Exchange(request, kOpen, reply, kControlReplyMs) || reply.fields.U32() != 0)
         return nullptr;
     return new EmulatedDevice{std::move(connection)};
 }
@@ -399,12 +342,12 @@ bool GetAttributes(PlatformHandle handle, HidAttributes* attributes)
 {
     Message request(kAttributes);
     Reply reply;
-    if (!Device(handle)->connection.Exchange(request, kAttributes, reply, kControlReplyMs) || reply.U32() != 0)
+    if (!Device(handle)->connection.Exchange(request, kAttributes, reply, kControlReplyMs) || reply.fields.U32() != 0)
         return false;
-    const std::uint16_t vendor = reply.U16();
-    const std::uint16_t product = reply.U16();
-    const std::uint16_t version = reply.U16();
-    if (!reply.ok)
+    const std::uint16_t vendor = reply.fields.U16();
+    const std::uint16_t product = reply.fields.U16();
+    const std::uint16_t version = reply.fields.U16();
+    if (!reply.fields.ok())
         return false;
     *attributes = {vendor, product, version};
     return true;
@@ -415,10 +358,10 @@ bool GetProductString(PlatformHandle handle, void* buffer, std::uint32_t bufferB
     Message request(kProduct);
     request.U32(bufferBytes);
     Reply reply;
-    if (!Device(handle)->connection.Exchange(request, kProduct, reply, kControlReplyMs) || reply.U32() != 0)
+    if (!Device(handle)->connection.Exchange(request, kProduct, reply, kControlReplyMs) || reply.fields.U32() != 0)
         return false;
-    const std::uint32_t count = reply.U32();
-    const std::uint8_t* text = reply.Bytes(count);
+    const std::uint32_t count = reply.fields.U32();
+    const std::uint8_t* text = reply.fields.Bytes(count);
     if (!text || count > bufferBytes)
         return false;
     std::memcpy(buffer, text, count);
@@ -458,9 +401,9 @@ std::uint32_t WriteBounded(PlatformHandle handle, const std::uint8_t* report, st
     Reply reply;
     if (!device->connection.Exchange(request, kWrite, reply, ReplyWithin(timeoutMs)))
         return kErrorDeviceNotConnected;
-    const std::uint32_t status = reply.U32();
-    const std::uint32_t moved = reply.U32();
-    if (!reply.ok)
+    const std::uint32_t status = reply.fields.U32();
+    const std::uint32_t moved = reply.fields.U32();
+    if (!reply.fields.ok())
         return kErrorDeviceNotConnected;
     if (status == 0)
         *transferred = std::min(moved, size);
@@ -479,11 +422,11 @@ std::uint32_t ReadBounded(PlatformHandle handle, std::uint8_t* report, std::uint
     Reply reply;
     if (!device->connection.Exchange(request, kRead, reply, ReplyWithin(timeoutMs)))
         return kErrorDeviceNotConnected;
-    const std::uint32_t status = reply.U32();
-    const std::uint32_t moved = reply.U32();
-    if (!reply.ok || status != 0)
-        return reply.ok ? status : kErrorDeviceNotConnected;
-    const std::uint8_t* bytes = reply.Bytes(moved);
+    const std::uint32_t status = reply.fields.U32();
+    const std::uint32_t moved = reply.fields.U32();
+    if (!reply.fields.ok() || status != 0)
+        return reply.fields.ok() ? status : kErrorDeviceNotConnected;
+    const std::uint8_t* bytes = reply.fields.Bytes(moved);
     if (!bytes || moved > size)
         return kErrorDeviceNotConnected;
     std::memcpy(report, bytes, moved);
