@@ -12,6 +12,7 @@
 
 #include "loader/hid_platform_win.h"
 #include "loader/windows_loader.h"
+#include "tests/support/result_record_print.h"
 
 namespace {
 
@@ -24,21 +25,6 @@ using Vantri::kWin32HidPlatform;
 using Vantri::PlatformHandle;
 
 using Clock = std::chrono::steady_clock;
-
-// Records compared by their content: the message texts of two translation
-// units need not share an address.
-::testing::AssertionResult SameRecord(const Vantri::ResultRecord& actual, const Vantri::ResultRecord& expected)
-{
-    const std::u16string actualText = actual.message ? actual.message : u"";
-    const std::u16string expectedText = expected.message ? expected.message : u"";
-    if (actual.code == expected.code && actual.detail1 == expected.detail1 && actual.detail2 == expected.detail2 &&
-        actualText == expectedText)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "code " << actual.code << " (expected " << expected.code << "), details "
-                                         << actual.detail1 << "/" << actual.detail2 << ", message "
-                                         << std::string(actualText.begin(), actualText.end()) << " (expected "
-                                         << std::string(expectedText.begin(), expectedText.end()) << ")";
-}
 
 constexpr HidGuid kHidClass{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
@@ -398,7 +384,7 @@ TEST(Win32Loader, ReportsTravelOverTheRealHandleWithinTheLimit)
     ASSERT_EQ(count, 1u);
 
     const CommandFrame out = NumberedFrame(1);
-    ASSERT_TRUE(SameRecord(loader.WriteReport(0, out), Vantri::kResultOk));
+    ASSERT_EQ(loader.WriteReport(0, out), Vantri::kResultOk);
     std::uint8_t received[kReportSize] = {};
     ASSERT_TRUE(pipe.Receive(received, sizeof received));
     EXPECT_EQ(received[0], 0);
@@ -408,7 +394,7 @@ TEST(Win32Loader, ReportsTravelOverTheRealHandleWithinTheLimit)
     const CommandFrame untouched = NumberedFrame(200);
     CommandFrame destination = untouched;
     const Clock::time_point start = Clock::now();
-    EXPECT_TRUE(SameRecord(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorTimeout)));
+    EXPECT_EQ(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorTimeout));
     EXPECT_GE(MillisecondsSince(start), 250);
     EXPECT_EQ(std::memcmp(&destination, &untouched, sizeof destination), 0);
 
@@ -418,12 +404,12 @@ TEST(Win32Loader, ReportsTravelOverTheRealHandleWithinTheLimit)
     const CommandFrame in = NumberedFrame(50);
     std::memcpy(answer + 1, &in, sizeof in);
     ASSERT_TRUE(pipe.Send(answer, sizeof answer));
-    ASSERT_TRUE(SameRecord(loader.ReadReport(0, destination), Vantri::kResultOk));
+    ASSERT_EQ(loader.ReadReport(0, destination), Vantri::kResultOk);
     EXPECT_EQ(std::memcmp(&destination, &in, sizeof in), 0);
 
     // A short answer is a failure even though the system call succeeded.
     ASSERT_TRUE(pipe.Send(answer, 10));
-    EXPECT_TRUE(SameRecord(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorReadFault)));
+    EXPECT_EQ(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorReadFault));
 
     // Unplugged: the failure carries the system's code, at once.
     pipe.Unplug();
@@ -432,7 +418,7 @@ TEST(Win32Loader, ReportsTravelOverTheRealHandleWithinTheLimit)
     EXPECT_EQ(std::u16string(unplugged.message), u"Write transport failure");
 
     loader.CloseDevice(0);
-    EXPECT_TRUE(SameRecord(loader.WriteReport(0, out), Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle)));
+    EXPECT_EQ(loader.WriteReport(0, out), Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle));
 }
 
 } // namespace

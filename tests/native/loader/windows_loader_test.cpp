@@ -9,6 +9,7 @@
 
 #include "protocol/exchange.h"
 #include "tests/support/loader_switch.h"
+#include "tests/support/result_record_print.h"
 #include "tests/support/native/scripted_hid_bus.h"
 
 namespace {
@@ -23,21 +24,6 @@ using VantriTest::HidReport;
 using VantriTest::OtherHid;
 using VantriTest::ScriptedHidBus;
 using VantriTest::ScriptedInterface;
-
-// Records compared by their content: the message texts of two translation
-// units need not share an address.
-::testing::AssertionResult SameRecord(const Vantri::ResultRecord& actual, const Vantri::ResultRecord& expected)
-{
-    const std::u16string actualText = actual.message ? actual.message : u"";
-    const std::u16string expectedText = expected.message ? expected.message : u"";
-    if (actual.code == expected.code && actual.detail1 == expected.detail1 && actual.detail2 == expected.detail2 &&
-        actualText == expectedText)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "code " << actual.code << " (expected " << expected.code << "), details "
-                                         << actual.detail1 << "/" << actual.detail2 << ", message "
-                                         << std::string(actualText.begin(), actualText.end()) << " (expected "
-                                         << std::string(expectedText.begin(), expectedText.end()) << ")";
-}
 
 // The table must be ready before any code runs: constant initialisation is
 // checked by the compiler here.
@@ -364,8 +350,8 @@ TEST_F(WindowsLoaderWithAdaptersTest, IndicesOutsideTheTableAreRefusedWithoutTou
     for (std::uint32_t index : {kMaxDevices, kMaxDevices + 1, 0xFFFFFFFFu}) {
         loader.CloseDevice(index);
         CommandFrame destination = SampleFrame();
-        EXPECT_TRUE(SameRecord(loader.WriteReport(index, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle)));
-        EXPECT_TRUE(SameRecord(loader.ReadReport(index, destination), Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle)));
+        EXPECT_EQ(loader.WriteReport(index, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle));
+        EXPECT_EQ(loader.ReadReport(index, destination), Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle));
     }
     EXPECT_EQ(bus.Transfers(), 0u);
     EXPECT_EQ(bus.Closes(), 0u);
@@ -389,13 +375,13 @@ TEST_F(WindowsLoaderWithAdaptersTest, ReportsOnAClosedOrEmptySlotCarryTheInvalid
         EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
     }
     // The neighbour is unaffected.
-    EXPECT_TRUE(SameRecord(loader.WriteReport(1, SampleFrame()), Vantri::kResultOk));
+    EXPECT_EQ(loader.WriteReport(1, SampleFrame()), Vantri::kResultOk);
 }
 
 TEST_F(WindowsLoaderWithAdaptersTest, WriteSendsReportIdZeroThenThePayloadWithinTheTimeLimit)
 {
     const CommandFrame frame = SampleFrame();
-    ASSERT_TRUE(SameRecord(loader.WriteReport(1, frame), Vantri::kResultOk));
+    ASSERT_EQ(loader.WriteReport(1, frame), Vantri::kResultOk);
 
     ASSERT_EQ(bus.Written(AdapterPath(1)).size(), 1u);
     EXPECT_TRUE(bus.Written(AdapterPath(0)).empty());
@@ -414,7 +400,7 @@ TEST_F(WindowsLoaderWithAdaptersTest, ReadIgnoresTheReportIdAndCopiesThePayload)
     bus.QueueInput(AdapterPath(0), report);
 
     CommandFrame destination{};
-    ASSERT_TRUE(SameRecord(loader.ReadReport(0, destination), Vantri::kResultOk));
+    ASSERT_EQ(loader.ReadReport(0, destination), Vantri::kResultOk);
     EXPECT_EQ(std::memcmp(&destination, report.data() + 1, sizeof destination), 0);
     EXPECT_EQ(bus.LastTimeoutMs(), Vantri::kReportTimeoutMs);
 }
@@ -424,22 +410,22 @@ TEST_F(WindowsLoaderWithAdaptersTest, ShortTransfersThatSucceededStillFail)
     bus.ScriptWrites(AdapterPath(0), {0, 64});
     bus.ScriptReads(AdapterPath(0), {0, 10});
 
-    EXPECT_TRUE(SameRecord(loader.WriteReport(0, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorWriteFault)));
+    EXPECT_EQ(loader.WriteReport(0, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorWriteFault));
     const CommandFrame sample = SampleFrame();
     CommandFrame destination = sample;
-    EXPECT_TRUE(SameRecord(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorReadFault)));
+    EXPECT_EQ(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorReadFault));
     EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
 }
 
 TEST_F(WindowsLoaderWithAdaptersTest, SystemErrorsAndTimeOutsArePassedUp)
 {
     bus.ScriptWrites(AdapterPath(0), {Vantri::kErrorDeviceNotConnected, 0});
-    EXPECT_TRUE(SameRecord(loader.WriteReport(0, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorDeviceNotConnected)));
+    EXPECT_EQ(loader.WriteReport(0, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorDeviceNotConnected));
 
     // Nothing queued: the adapter stays silent and the read's limit passes.
     const CommandFrame sample = SampleFrame();
     CommandFrame destination = sample;
-    EXPECT_TRUE(SameRecord(loader.ReadReport(1, destination), Vantri::ReadTransportFailure(Vantri::kErrorTimeout)));
+    EXPECT_EQ(loader.ReadReport(1, destination), Vantri::ReadTransportFailure(Vantri::kErrorTimeout));
     EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
 }
 
@@ -453,7 +439,7 @@ TEST_F(WindowsLoaderWithAdaptersTest, ATimeLimitGivenAtConstructionReachesEveryT
     ASSERT_TRUE(quick.EnumerateDevices(found));
     ASSERT_EQ(found, 2u);
 
-    ASSERT_TRUE(SameRecord(quick.WriteReport(0, SampleFrame()), Vantri::kResultOk));
+    ASSERT_EQ(quick.WriteReport(0, SampleFrame()), Vantri::kResultOk);
     EXPECT_EQ(bus.LastTimeoutMs(), 250u);
     CommandFrame destination{};
     EXPECT_EQ(quick.ReadReport(0, destination).code, Vantri::kErrorTimeout);
@@ -472,7 +458,7 @@ TEST_F(WindowsLoaderWithAdaptersTest, CarriesTheCommandLayersExchanges)
     std::memcpy(answer.data() + 1, &echo, sizeof echo);
     bus.QueueInput(AdapterPath(1), answer);
 
-    EXPECT_TRUE(SameRecord(Vantri::SendCommand(1, 1, 0, nullptr, 0), Vantri::kResultOk));
+    EXPECT_EQ(Vantri::SendCommand(1, 1, 0, nullptr, 0), Vantri::kResultOk);
     ASSERT_EQ(bus.Written(AdapterPath(1)).size(), 1u);
     EXPECT_EQ(bus.Written(AdapterPath(1)).front()[1], 1);
 }
