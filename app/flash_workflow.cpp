@@ -10,8 +10,10 @@
 #include "app/running_workers.h"
 #include "app/text_format.h"
 #include "app/window_messages.h"
+#include "app/workflow_routes.h"
 #include "loader/loader.h"
 #include "protocol/device_info.h"
+#include "resources/resource.h"
 
 namespace Vantri {
 
@@ -134,7 +136,31 @@ void OnFlashFailed(std::uintptr_t index)
     DestroyMainWindow();
 }
 
+void StartUpdate()
+{
+    StartFlash(false);
+}
+
+void StartFactoryReset()
+{
+    StartFlash(true);
+}
+
+constexpr ButtonRoute kFlashButtons[] = {
+    {IDC_UPDATE_FIRMWARE, StartUpdate},
+    {IDC_FACTORY_RESET, StartFactoryReset},
+};
+
+constexpr MessageRoute kFlashMessages[] = {
+    {WM_FLASH_PROGRESS, WM_FLASH_FAILED, OnFlashMessage},
+};
+
 } // namespace
+
+WorkflowRoutes FlashRoutes()
+{
+    return {kFlashButtons, kFlashMessages};
+}
 
 void LoadFirmwareImage()
 {

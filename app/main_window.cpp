@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/flash_workflow.h"
 #include "app/window_messages.h"
+#include "app/workflow_routes.h"
 #include "protocol/device_info.h"
 #include "resources/resource.h"
 
@@ -12,38 +12,15 @@ namespace Vantri {
 
 namespace {
 
-using MessageHandler = bool (*)(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
-                                std::intptr_t lParam);
+using SystemHandler = bool (*)(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
+                               std::intptr_t lParam);
 
-struct MessageRoute {
-    std::uint32_t first;
-    std::uint32_t last;
-    MessageHandler handler;
+struct SystemRoute {
+    std::uint32_t message;
+    SystemHandler handler;
 };
 
-using ButtonHandler = void (*)();
-
-struct ButtonRoute {
-    int id;
-    ButtonHandler handler;
-};
-
-void StartUpdate()
-{
-    StartFlash(false);
-}
-
-void StartFactoryReset()
-{
-    StartFlash(true);
-}
-
-constexpr ButtonRoute kButtonRoutes[] = {
-    {IDC_UPDATE_FIRMWARE, StartUpdate},
-    {IDC_FACTORY_RESET, StartFactoryReset},
-    {IDC_BACKUP_CONFIGS, nullptr},  // StartBackup, with the backup workflow
-    {IDC_RESTORE_CONFIGS, nullptr}, // StartRestore, with the restore workflow
-};
+constexpr WorkflowRoutes (*kWorkflows[])() = {FlashRoutes};
 
 // Handled, and answered true, so the dialog manager never turns a close
 // request into the cancel command: id 2 is also Update Firmware.
@@ -66,26 +43,19 @@ bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
     const auto id = static_cast<std::uint16_t>(wParam & 0xFFFF);
     if (notification != 0)
         return false;
-    for (const ButtonRoute& route : kButtonRoutes) {
-        if (route.id == id && route.handler)
-            route.handler();
+    for (auto routes : kWorkflows) {
+        for (const ButtonRoute& route : routes().buttons) {
+            if (route.id == id)
+                route.handler();
+        }
     }
     return false;
 }
 
-bool OnFlashRoute(WindowRef, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
-{
-    OnFlashMessage(message, wParam, lParam);
-    return false;
-}
-
-constexpr MessageRoute kMainRoutes[] = {
-    {kMessageClose, kMessageClose, OnClose},
-    {kMessageDestroy, kMessageDestroy, OnDestroy},
-    {kMessageCommand, kMessageCommand, OnCommand},
-    {WM_FLASH_PROGRESS, WM_FLASH_FAILED, OnFlashRoute},
-    // WM_BACKUP_PROGRESS..WM_BACKUP_FAILED go to OnBackupMessage, and
-    // WM_RESTORE_* and WM_DOWNLOAD_* to OnRestoreMessage, with their workflows.
+constexpr SystemRoute kSystemRoutes[] = {
+    {kMessageClose, OnClose},
+    {kMessageDestroy, OnDestroy},
+    {kMessageCommand, OnCommand},
 };
 
 constexpr int kButtonsInLockOrder[] = {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET, IDC_BACKUP_CONFIGS,
@@ -95,9 +65,17 @@ constexpr int kButtonsInLockOrder[] = {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET, I
 
 bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    for (const MessageRoute& route : kMainRoutes) {
-        if (message >= route.first && message <= route.last)
+    for (const SystemRoute& route : kSystemRoutes) {
+        if (route.message == message)
             return route.handler(window, message, wParam, lParam);
+    }
+    for (auto routes : kWorkflows) {
+        for (const MessageRoute& route : routes().messages) {
+            if (message >= route.first && message <= route.last) {
+                route.handler(message, wParam, lParam);
+                return true;
+            }
+        }
     }
     return false;
 }

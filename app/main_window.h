@@ -13,7 +13,8 @@
 namespace Vantri {
 
 // What MainDialogProc answers for one message: true when it was handled in
-// the dialog sense (the close and destroy messages), false otherwise.
+// the dialog sense (the close and destroy messages, and every message routed
+// to a workflow), false otherwise.
 bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
 // Disables the four buttons for good and shows the progress bar.

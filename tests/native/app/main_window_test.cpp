@@ -39,6 +39,9 @@ TEST_F(MainWindowTest, OnlyPlainClicksOnTheFlashButtonsStartAWorkflow)
     EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), WM_BACKUP_DONE, 0, 0));
     EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_BACKUP_CONFIGS, 0));
     EXPECT_TRUE(Events().empty());
+    // A workflow's own message is answered as handled, so the dialog manager
+    // never takes 1025 for DM_SETDEFID.
+    EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), WM_FLASH_PROGRESS, 2, 0));
 
     // A real click on either flash button starts the flash workflow (here:
     // no adapter, so it ends at once).

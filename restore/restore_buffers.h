@@ -1,0 +1,29 @@
+// The buffers a restore works in: static, zero at program start, alive for
+// the whole run (one operation per run). Filled on the main thread before the
+// restore worker is queued; then the worker's alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "restore/config_image.h"
+#include "restore/download_body.h"
+
+namespace Vantri {
+
+// 16 slots of 16,384 bytes, one per config entry 0 to 15.
+inline constexpr std::size_t kPrimaryRegionSize = 262144;
+// 8 slots of 10,912 bytes packed from offset 0, for entries 16 to 23.
+inline constexpr std::size_t kOverflowRegionSize = 131072;
+
+inline constexpr std::size_t kFileNameCapacity = 260;
+
+} // namespace Vantri
+
+extern std::uint8_t g_restoreImage[Vantri::kConfigImageSize];
+extern std::uint8_t g_restoreReadBuffer[Vantri::kConfigImageSize];
+extern std::uint8_t g_primaryRegion[Vantri::kPrimaryRegionSize];
+extern std::uint8_t g_overflowRegion[Vantri::kOverflowRegionSize];
+extern char16_t g_restoreFileName[Vantri::kFileNameCapacity];
+// The games database the conversion worked on; kept until the program ends.
+extern Vantri::DownloadBody* g_gamesDatabase;
