@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "loader/hid_platform_emu.h"
+#include "emulator/client/hid_platform_emu.h"
 #include "loader/windows_loader.h"
 #include "protocol/block_transfer.h"
 #include "protocol/device_info.h"

@@ -3,7 +3,7 @@
 // docs/emulator.md). Only the emulation build contains it, and it is the
 // only code of the program that reads the environment: VANTRI4_EMULATOR
 // names the address, "127.0.0.1:PORT".
-#include "loader/hid_platform_emu.h"
+#include "emulator/client/hid_platform_emu.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
