@@ -41,6 +41,9 @@ using Message = VantriWire::Writer;
 constexpr std::uint32_t kReplyMarginMs = 2000;
 constexpr std::uint32_t kControlReplyMs = 5000;
 
+// Every path the search can take fits in a list the emulator may send.
+static_assert(VantriWire::kLongestPathUnits + 1 == kInterfacePathCapacity);
+
 constexpr HidGuid kHidClass{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 // A reply's body (type and payload) and the reader of its fields, which

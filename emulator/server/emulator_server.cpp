@@ -45,6 +45,9 @@ std::u16string InterfacePath(std::uint16_t vendor, std::uint16_t product, int ki
     char path[128];
     std::snprintf(path, sizeof path, "\\\\?\\hid#vid_%04x&pid_%04x#8&emu&%d&%04u#{4d1e55b2-f16f-11cf-88cb-001111000030}",
                   vendor, product, kind, n);
+    // Four digits hold every number the options allow, so the length, and
+    // with it the size of a list, is fixed.
+    static_assert(kMaxInterfaces <= 10000);
     return Widen(path);
 }
 

@@ -11,8 +11,17 @@
 
 #include "emulator/model/adapter_model.h"
 #include "emulator/server/server_options.h"
+#include "emulator/server/wire_format.h"
 
 namespace VantriEmu {
+
+// Every path the emulator presents has this many UTF-16 units
+// (docs/emulator.md); the size of a LIST reply follows from it.
+inline constexpr std::uint32_t kInterfacePathUnits = 77;
+// As many interfaces as one LIST reply can carry; the options allow no more.
+inline constexpr std::uint32_t kMaxInterfaces = static_cast<std::uint32_t>(
+    (VantriWire::kMaxMessageSize - VantriWire::ListReplySize(0, 0)) / (2 + 2 * kInterfacePathUnits));
+static_assert(VantriWire::ListReplySize(kMaxInterfaces, kInterfacePathUnits) <= VantriWire::kMaxMessageSize);
 
 // One HID interface the emulator presents: an adapter (with its model) or
 // some other device.

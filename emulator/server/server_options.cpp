@@ -1,5 +1,7 @@
 #include "emulator/server/server_options.h"
 
+#include "emulator/server/emulator_server.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -11,7 +13,8 @@ const char kServerUsage[] =
     "Serves emulated Vantri4 adapters and other HID interfaces on 127.0.0.1.\n"
     "  --port P                        TCP port (default 0: chosen, printed as port=P)\n"
     "  --adapters N                    emulated adapters (default 1)\n"
-    "  --non-adapters M                HID interfaces that are not adapters (default 0)\n"
+    "  --non-adapters M                HID interfaces that are not adapters (default 0);\n"
+    "                                  at most 1680 interfaces in all\n"
     "  --version [I/]TEXT              version text of information page 2\n"
     "  --piece-size [I/]N              config area read piece size, 1-56 (default 56)\n"
     "  --page2-length [I/]N            data bytes of the page 2 answer (default 56)\n"
@@ -32,6 +35,7 @@ const char kServerUsage[] =
     "  --help                          this text\n"
     "[I/] picks adapter I (from 0); without it an option applies to every adapter.\n"
     "Numbers are decimal or 0x hexadecimal. Fault options may be repeated.\n";
+static_assert(kMaxInterfaces == 1680, "the usage text names the limit");
 
 namespace {
 
@@ -124,6 +128,11 @@ public:
             if (!Option(argv_[index_]))
                 return false;
         }
+        // The list of interfaces travels in one message: more than it holds
+        // could never be listed.
+        if (options_.adapters + options_.nonAdapters > kMaxInterfaces)
+            return Fail("--adapters and --non-adapters: at most " + std::to_string(kMaxInterfaces) +
+                        " interfaces in all (one LIST reply holds no more)");
         return true;
     }
 

@@ -203,11 +203,12 @@ public:
         return answer;
     }
 
-    // True when the server has closed the connection.
+    // True when the server has closed the connection (a reset included: it
+    // may close with our bytes still unread).
     bool ClosedByPeer()
     {
         std::uint8_t byte;
-        return ::recv(socket_, &byte, 1, 0) == 0;
+        return ::recv(socket_, &byte, 1, 0) <= 0;
     }
 
 private:
@@ -309,6 +310,36 @@ TEST_F(ServerProcessTest, ListOpenAskWriteReadClose)
     EXPECT_EQ(handle.Call(close).status, kStatusOk);
     EXPECT_TRUE(handle.ClosedByPeer());
     EXPECT_EQ(second.Open(paths[5]), kStatusOk);
+}
+
+// The wire's one limit, from the emulator's side: a full device table and
+// 64 other interfaces list in one reply, a request of exactly the limit is
+// answered, and one byte more ends the connection unanswered.
+TEST_F(ServerProcessTest, MessagesUpToTheLimitAreTakenAndOneByteMoreEndsTheConnection)
+{
+    ServerProcess server({"--adapters", "257", "--non-adapters", "64", "--no-transcript"});
+    Client client(server.Port());
+    Writer list(kList);
+    const Reply reply = client.Call(list);
+    EXPECT_EQ(reply.status, kStatusOk);
+    // 9 bytes, then 2 + 2 x 77 per interface: far above the 4,096 once allowed.
+    EXPECT_EQ(reply.body.size(), 9u + 321u * (2 + 2 * 77));
+    const auto paths = client.List();
+    ASSERT_EQ(paths.size(), 321u);
+    EXPECT_EQ(paths[64], AdapterPath(0));
+    EXPECT_EQ(paths[320], AdapterPath(256));
+
+    const std::vector<std::uint8_t> filler(kMaxMessageSize - 1, 0x5A);
+    Writer atLimit(0x42);
+    atLimit.Bytes(filler.data(), filler.size());
+    EXPECT_EQ(atLimit.Finish().size(), 4u + 262144u);
+    EXPECT_EQ(client.Call(atLimit).status, kStatusInvalidFunction);
+    EXPECT_EQ(client.List().size(), 321u) << "the connection is still in step";
+
+    Writer overLimit(0x42);
+    overLimit.Bytes(filler.data(), filler.size()).U8(0x5A);
+    EXPECT_EQ(client.Call(overLimit).type, 0) << "no reply";
+    EXPECT_TRUE(client.ClosedByPeer());
 }
 
 TEST_F(ServerProcessTest, OtherInterfacesAnswerAttributesButTakeNoReports)
@@ -469,15 +500,18 @@ TEST_F(ServerProcessTest, DumpWithoutAFolderFails)
 
 TEST_F(ServerProcessTest, BadOptionsEndTheProcessWithCode2)
 {
-    for (const char* bad : {"--refuse=1", "--adapters", "--piece-size", "--refuse"}) {
-        std::vector<std::string> arguments{bad};
-        if (std::string(bad) == "--piece-size")
-            arguments.push_back("57");
-        if (std::string(bad) == "--refuse")
-            arguments.push_back("10:1");
+    const std::vector<std::vector<std::string>> cases = {
+        {"--refuse=1"},
+        {"--adapters"},
+        {"--piece-size", "57"},
+        {"--refuse", "10:1"},
+        // 1,681 interfaces: one more than a LIST reply holds.
+        {"--adapters", "1600", "--non-adapters", "81"},
+    };
+    for (const auto& arguments : cases) {
         ServerProcess server(arguments);
         EXPECT_EQ(server.Port(), 0);
-        EXPECT_EQ(server.Wait(), 2) << bad;
+        EXPECT_EQ(server.Wait(), 2) << arguments.front() << " " << arguments.size();
     }
 }
 
