@@ -104,14 +104,19 @@ bool WindowsLoader::EnumerateDevices(std::uint32_t& count)
 
     std::uint32_t passCounter = kEnumerationPasses;
     std::uint32_t filled = 0;
+    std::uint32_t restarts = 0;
     do {
-        if (RunPass(hidClass, filled, passCounter) == PassOutcome::ListUnavailable) {
+        const PassOutcome outcome = RunPass(hidClass, filled, passCounter);
+        if (outcome == PassOutcome::ListUnavailable) {
             // Later passes may already hold adapters open: a failed search
             // leaves nothing behind, so no adapter stays locked to us.
             CloseAll(filled);
             ClearTable();
             return false;
         }
+        // The restart has already closed every handle and emptied the table.
+        if (outcome == PassOutcome::Restarted && ++restarts > kMaxSearchRestarts)
+            return true;
         platform_->Sleep(kPassPauseMs);
     } while (passCounter != 0);
 
@@ -146,6 +151,7 @@ WindowsLoader::PassOutcome WindowsLoader::RunPass(const HidGuid& hidClass, std::
         ClearTable();
         filled = 0;
         passCounter = kEnumerationPasses;
+        return PassOutcome::Restarted;
     }
     return PassOutcome::Done;
 }

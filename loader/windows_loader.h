@@ -16,6 +16,15 @@ inline constexpr char16_t kAdapterProductString[] = u"Vantri4";
 inline constexpr std::uint32_t kEnumerationPasses = 3;
 inline constexpr std::uint32_t kPassPauseMs = 25;
 
+// Restarts one search makes after an adapter found earlier has gone. An
+// adapter unplugged or restarting into its loader mode while the search runs
+// costs one; a hub that resets its ports one after another a few more. One
+// that keeps leaving and coming back (a loose cable, a failing hub) would
+// restart the search for ever on the window's thread, the window frozen:
+// past this many the search ends as if no adapter were there, and the user
+// is told to check the connection.
+inline constexpr std::uint32_t kMaxSearchRestarts = 5;
+
 // Time limit of one report write or read: generous for the adapter's
 // slowest command, short enough that a silent or unplugged adapter ends in
 // a failure message instead of a window that waits for ever.
@@ -40,7 +49,7 @@ public:
     const DeviceSlot* Slot(std::uint32_t index) const { return index < kMaxDevices ? &slots_[index] : nullptr; }
 
 private:
-    enum class PassOutcome { Done, ListUnavailable };
+    enum class PassOutcome { Done, Restarted, ListUnavailable };
 
     PassOutcome RunPass(const HidGuid& hidClass, std::uint32_t& filled, std::uint32_t& passCounter);
     void ExamineMember(InterfaceList list, const HidInterfaceRecord& record, std::uint32_t& filled,

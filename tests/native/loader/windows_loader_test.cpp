@@ -216,6 +216,49 @@ TEST_F(WindowsLoaderTest, LosingTheOnlyAdapterStillSearchesThreeMorePasses)
     ExpectNothingLeaked();
 }
 
+// Passes in which `flicker` is listed and missing by turns, `leaves` times,
+// with `stays` listed throughout; then both for good.
+std::vector<std::vector<ScriptedInterface>> LeavingAndComing(const ScriptedInterface& flicker,
+                                                             const ScriptedInterface& stays, std::uint32_t leaves)
+{
+    std::vector<std::vector<ScriptedInterface>> passes;
+    for (std::uint32_t i = 0; i < leaves; ++i) {
+        passes.push_back({flicker, stays});
+        passes.push_back({stays});
+    }
+    passes.push_back({flicker, stays});
+    return passes;
+}
+
+TEST_F(WindowsLoaderTest, AnAdapterThatKeepsLeavingEndsTheSearchWithNoAdapterAfterTheLastRestart)
+{
+    const auto flicker = Adapter(AdapterPath(1));
+    const auto stays = Adapter(AdapterPath(2));
+    // Twenty departures: without a bound the search would restart twenty
+    // times and then keep both.
+    bus.SetPasses(LeavingAndComing(flicker, stays, 20));
+
+    ASSERT_TRUE(Enumerate());
+    EXPECT_EQ(count, 0u);
+    // Each round is two passes: found, then missed, and the search restarts.
+    EXPECT_EQ(bus.ListRequests(), 2 * (Vantri::kMaxSearchRestarts + 1));
+    EXPECT_EQ(bus.OpensOf(AdapterPath(1)), Vantri::kMaxSearchRestarts + 1);
+    EXPECT_EQ(bus.OpenHandles(), 0u);
+    ExpectSlotsEmptyFrom(0);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, AsManyRestartsAsTheBoundAllowsStillFindTheAdapters)
+{
+    bus.SetPasses(LeavingAndComing(Adapter(AdapterPath(1)), Adapter(AdapterPath(2)), Vantri::kMaxSearchRestarts));
+
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(PathIn(0), AdapterPath(1));
+    EXPECT_EQ(bus.ListRequests(), 2 * Vantri::kMaxSearchRestarts + 3);
+    ExpectNothingLeaked();
+}
+
 TEST_F(WindowsLoaderTest, AdapterArrivingLateExtendsTheSearch)
 {
     bus.SetPasses({{OtherHid(u"kbd")}, {OtherHid(u"kbd"), Adapter(AdapterPath(1))}});
