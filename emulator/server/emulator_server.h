@@ -2,6 +2,7 @@
 // the wire protocol (docs/emulator.md).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -33,6 +34,13 @@ struct HidInterface {
     std::u16string product;
     std::unique_ptr<AdapterModel> adapter; // null for other devices
     std::atomic<bool> open{false};
+    bool flickers = false;                 // left out of every second LIST
+    std::atomic<std::uint32_t> listings{0};
+    std::atomic<std::uint32_t> opens{0};   // successful OPENs
+    // Per command, when its first frame came in (microseconds on the clock
+    // Wine's QueryPerformanceCounter reads, so that the Windows side's
+    // times compare with it); 0: never.
+    std::array<std::atomic<std::int64_t>, 128> firstFrameUs{};
 
     bool Present() const { return !adapter || !adapter->Vanished(); }
 };
@@ -56,7 +64,7 @@ private:
 
     std::string stateDir_;
     std::vector<std::unique_ptr<HidInterface>> interfaces_; // list order
-    std::vector<AdapterModel*> adapters_;                   // adapter order
+    std::vector<const HidInterface*> adapters_;             // adapter order
     std::mutex dumpMutex_;
 };
 

@@ -19,6 +19,8 @@ const char kServerUsage[] =
     "  --piece-size [I/]N              config area read piece size, 1-56 (default 56)\n"
     "  --page2-length [I/]N            data bytes of the page 2 answer (default 56)\n"
     "  --held-open I                   adapter I is held open by another program\n"
+    "  --flicker I                     adapter I is missing from every second list: it\n"
+    "                                  leaves and comes back on every pass of a search\n"
     "  --refuse [I/]CMD:K:CODE         refuse the K-th frame of CMD with CODE (0 allowed)\n"
     "  --bad-echo [I/]CMD:K            wrong echo for the K-th frame of CMD\n"
     "  --answer-length [I/]CMD:K:LEN   answer the K-th frame of CMD with length LEN\n"
@@ -224,6 +226,12 @@ private:
             if (!Number(name, 0xFFFF, n))
                 return false;
             Edit(static_cast<std::int32_t>(n), [](AdapterSettings& s) { s.heldOpenElsewhere = true; });
+            return true;
+        }
+        if (name == "--flicker") {
+            if (!Number(name, 0xFFFF, n))
+                return false;
+            options_.flickering.push_back(static_cast<std::uint32_t>(n));
             return true;
         }
         if (name == "--state-dir")

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -403,6 +404,19 @@ TEST_F(ServerProcessTest, VanishedAdapterLeavesTheListAndFailsItsHandle)
     EXPECT_EQ(again.Open(AdapterPath(0)), kStatusFileNotFound);
 }
 
+TEST_F(ServerProcessTest, AFlickeringAdapterIsMissingFromEverySecondListAndStillOpens)
+{
+    ServerProcess server({"--adapters", "2", "--flicker", "0"});
+    Client control(server.Port());
+    const std::vector<std::u16string> both{AdapterPath(0), AdapterPath(1)};
+    EXPECT_EQ(control.List(), both);
+    EXPECT_EQ(control.List(), std::vector<std::u16string>{AdapterPath(1)});
+    Client handle(server.Port());
+    EXPECT_EQ(handle.Open(AdapterPath(0)), kStatusOk);
+    EXPECT_EQ(control.List(), both);
+    EXPECT_EQ(control.List(), std::vector<std::u16string>{AdapterPath(1)});
+}
+
 TEST_F(ServerProcessTest, FaultOptionsReachTheirAdapters)
 {
     ServerProcess server({"--adapters", "2", "--refuse", "0/10:1:0", "--bad-echo", "1/10:1", "--read-short", "11:1",
@@ -478,6 +492,24 @@ TEST_F(ServerProcessTest, StateIsDumpedOnRequestAndAtExit)
     const std::string stored = ReadText(folder / "adapter1" / "image.bin");
     EXPECT_EQ(std::vector<std::uint8_t>(stored.begin(), stored.end()), image);
     EXPECT_FALSE(std::filesystem::exists(folder / "adapter0" / "image.bin"));
+    EXPECT_EQ(ReadText(folder / "adapter0" / "link.txt"), "opens=0\nopen=0\n");
+    // Opened once and open still; the first frames of 1, 2 and 3 in order.
+    std::istringstream link(ReadText(folder / "adapter1" / "link.txt"));
+    std::string line;
+    std::vector<std::string> lines;
+    while (std::getline(link, line))
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "opens=1");
+    EXPECT_EQ(lines[1], "open=1");
+    long long previous = 0;
+    for (int command = 1; command <= 3; ++command) {
+        const std::string head = "first_frame_us=" + std::to_string(command) + ":";
+        ASSERT_EQ(lines[command + 1].rfind(head, 0), 0u) << lines[command + 1];
+        const long long at = std::stoll(lines[command + 1].substr(head.size()));
+        EXPECT_GE(at, previous);
+        previous = at;
+    }
 
     handle.Exchange(Frame(12)); // an unknown command: one violation
     std::filesystem::remove(folder / "summary.txt");
