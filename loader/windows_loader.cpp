@@ -245,13 +245,13 @@ ResultRecord WindowsLoader::WriteReport(std::uint32_t index, const CommandFrame&
     std::uint8_t report[kReportSize] = {};
     std::memcpy(report + 1, &payload, sizeof payload);
     std::uint32_t transferred = 0;
-    const std::uint32_t error = platform_->WriteBounded(device, report, kReportSize, &transferred, reportTimeoutMs_);
+    const std::uint32_t error = platform_->WriteBounded(device, report, kReportSize, &transferred, writeTimeoutMs_);
     if (error == 0 && transferred == kReportSize)
         return kResultOk;
     return WriteTransportFailure(error);
 }
 
-ResultRecord WindowsLoader::ReadReport(std::uint32_t index, CommandFrame& destination)
+ResultRecord WindowsLoader::ReadReport(std::uint32_t index, CommandFrame& destination, std::uint32_t timeoutMs)
 {
     const PlatformHandle device = SlotHandle(index);
     if (!device)
@@ -259,7 +259,7 @@ ResultRecord WindowsLoader::ReadReport(std::uint32_t index, CommandFrame& destin
 
     std::uint8_t report[kReportSize] = {};
     std::uint32_t transferred = 0;
-    const std::uint32_t error = platform_->ReadBounded(device, report, kReportSize, &transferred, reportTimeoutMs_);
+    const std::uint32_t error = platform_->ReadBounded(device, report, kReportSize, &transferred, timeoutMs);
     if (error != 0 || transferred != kReportSize)
         return ReadTransportFailure(error);
     // Byte 0 is the report id, which the adapter's answers do not use.

@@ -28,6 +28,7 @@ const char kServerUsage[] =
     "  --read-fail [I/]CMD:K:CODE      the answer to the K-th frame of CMD fails to read\n"
     "  --write-short [I/]CMD:K         the K-th frame of CMD is written short\n"
     "  --read-short [I/]CMD:K          the answer to the K-th frame of CMD is read short\n"
+    "  --answer-delay [I/]CMD:K:MS     the answer to the K-th frame of CMD comes MS ms late\n"
     "  --silent-at [I/]N               from output report N on, no answers\n"
     "  --vanish-at [I/]N               from output report N on, the adapter is gone\n"
     "  --latency-us N                  latency before each answer\n"
@@ -115,6 +116,8 @@ const FaultOption kFaultOptions[] = {
     {"--read-fail", 3, [](const auto& f) { return Fault::ReadFailure(Cmd(f), K(f), static_cast<std::uint32_t>(f[2])); }},
     {"--write-short", 2, [](const auto& f) { return Fault::WriteShort(Cmd(f), K(f)); }},
     {"--read-short", 2, [](const auto& f) { return Fault::ReadShort(Cmd(f), K(f)); }},
+    {"--answer-delay", 3,
+     [](const auto& f) { return Fault::AnswerDelay(Cmd(f), K(f), static_cast<std::uint32_t>(f[2])); }},
 };
 
 class Parser {

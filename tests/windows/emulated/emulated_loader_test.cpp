@@ -240,7 +240,7 @@ TEST(EmulatedLoader, ASilentAdapterEndsInTheTimeOutCodeAtTheLimit)
     ASSERT_EQ(loader->WriteReport(1, frame).code, 0u);
     const Clock::time_point start = Clock::now();
     Vantri::CommandFrame answer{};
-    const Vantri::ResultRecord read = loader->ReadReport(1, answer);
+    const Vantri::ResultRecord read = loader->ReadReport(1, answer, 300);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_EQ(read.code, Vantri::kErrorTimeout);
     EXPECT_EQ(std::u16string(read.message), u"Read transport failure");
