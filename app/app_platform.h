@@ -40,8 +40,10 @@ public:
     // any thread, never blocks.
     virtual bool PostToMainWindow(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 
-    // Queues on the system thread pool with default flags; false when the
-    // system refuses the work item.
+    // Queues on the system thread pool as a long function
+    // (WT_EXECUTELONGFUNCTION), whatever the worker: flash, backup, download
+    // and restore workers all block on the adapter or the network. False when
+    // the system refuses the work item.
     virtual bool QueueWorkItem(WorkItemProc proc, std::uintptr_t context) = 0;
 
     // The carried firmware image as it lies in the program's resources.
