@@ -92,9 +92,9 @@ public:
     // The record belongs to the worker once queued; if the pool refuses it,
     // it is still ours to free. Every worker blocks on report reads for as
     // long as its transfer lasts (a whole image, minutes at the adapter's
-    // pace), so each is marked as long: the pool then gives it a thread of
-    // its own at once instead of holding it back behind the others, and all
-    // adapters start together.
+    // pace), so each is marked as long: the pool's documented hint to create
+    // a new thread rather than wait for a busy one, so that all adapters
+    // start together instead of one after another.
     bool QueueWorkItem(WorkItemProc proc, std::uintptr_t context) override
     {
         auto* record = new (std::nothrow) WorkRecord{proc, context};
