@@ -53,6 +53,9 @@ if [[ -x "$out/native-release/bench/vantri_bench" ]]; then
     python3 "$root/scripts/bench_summary.py" "$out/bench.json" || status=1
 fi
 
+echo "== fuzzing (each target 30 s)"
+bash "$root/scripts/fuzz.sh" 30 || status=1
+
 passed=0 failed=0
 while read -r _ _ _ nfailed _ _ _ _ total; do
     passed=$((passed + total - nfailed)); failed=$((failed + nfailed))
