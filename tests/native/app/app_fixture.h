@@ -1,6 +1,6 @@
 // A program run against emulated adapters: the adapter model bound as
 // g_loader (with enumerations and closings logged), the scripted window as
-// the platform, and the flash workflow reset to a fresh run.
+// the platform, and the workflows reset to a fresh run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/backup_workflow.h"
 #include "app/flash_workflow.h"
 #include "emulator/model/emulated_bus.h"
 #include "resources/resource.h"
@@ -53,6 +54,7 @@ struct ProgramRun {
             bus.Attach(settings);
         window.AnswerQuestions(std::move(answers));
         Vantri::ResetFlashWorkflow();
+        Vantri::ResetBackupWorkflow();
     }
     ~ProgramRun() { window.JoinWorkers(); }
 
@@ -74,7 +76,11 @@ struct ProgramRun {
 
 class AppTest : public ::testing::Test {
 protected:
-    AppTest() { Vantri::ResetFlashWorkflow(); }
+    AppTest()
+    {
+        Vantri::ResetFlashWorkflow();
+        Vantri::ResetBackupWorkflow();
+    }
     ~AppTest() override
     {
         // A test that stops early must not leave a worker waiting for ever
@@ -83,6 +89,7 @@ protected:
             bus.Attached(n).ReleaseHeldAnswers();
         window.JoinWorkers();
         Vantri::ResetFlashWorkflow();
+        Vantri::ResetBackupWorkflow();
     }
 
     VantriEmu::AdapterModel& Attach(const VantriEmu::AdapterSettings& settings = {})
