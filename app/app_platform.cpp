@@ -5,7 +5,8 @@ namespace Vantri {
 namespace {
 
 // Stands in until a platform is bound: no window, nothing posted or queued,
-// and no question ever answered Yes, so nothing can be flashed by accident.
+// no question ever answered Yes and no file touched, so nothing can be
+// flashed or overwritten by accident.
 class NoPlatform final : public AppPlatform {
 public:
     WindowRef MainWindow() override { return nullptr; }
@@ -20,6 +21,28 @@ public:
     bool PostToMainWindow(std::uint32_t, std::uintptr_t, std::intptr_t) override { return false; }
     bool QueueWorkItem(WorkItemProc, std::uintptr_t) override { return false; }
     std::span<const std::uint8_t> FirmwareResource() override { return {}; }
+    bool ShowSaveDialog(const char16_t*, std::span<char16_t>) override { return false; }
+    bool ShowOpenDialog(const char16_t*, std::span<char16_t>) override { return false; }
+    FileRef CreateNewFile(const char16_t*, std::uint32_t& error) override
+    {
+        error = kErrorAccessDenied;
+        return nullptr;
+    }
+    FileRef OpenFileToRead(const char16_t*) override { return nullptr; }
+    bool WriteToFile(FileRef, std::span<const std::uint8_t>, std::uint32_t& written) override
+    {
+        written = 0;
+        return false;
+    }
+    bool ReadFromFile(FileRef, std::span<std::uint8_t>, std::uint32_t& read) override
+    {
+        read = 0;
+        return false;
+    }
+    bool FlushFile(FileRef) override { return false; }
+    bool CloseFile(FileRef) override { return false; }
+    bool MoveFileOver(const char16_t*, const char16_t*) override { return false; }
+    bool RemoveFile(const char16_t*) override { return false; }
 };
 
 NoPlatform s_noPlatform;

@@ -16,6 +16,17 @@ enum class BoxKind { Error, Information, Question };
 // None: the box could not be shown, so the user has answered nothing.
 enum class BoxAnswer { None, Ok, Yes, No };
 
+// A file as the system names it (a HANDLE on Windows); null for none.
+using FileRef = void*;
+
+// System error codes (winerror.h) that the portable file decisions tell
+// apart, kept here so the core has no <windows.h>.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;    // ERROR_FILE_NOT_FOUND
+inline constexpr std::uint32_t kErrorPathNotFound = 3;    // ERROR_PATH_NOT_FOUND
+inline constexpr std::uint32_t kErrorAccessDenied = 5;    // ERROR_ACCESS_DENIED
+inline constexpr std::uint32_t kErrorFileExists = 80;     // ERROR_FILE_EXISTS
+inline constexpr std::uint32_t kErrorAlreadyExists = 183; // ERROR_ALREADY_EXISTS
+
 // Runs on a pool thread; the context is what was given when it was queued.
 // The result is ignored, as the pool ignores it.
 using WorkItemProc = std::uint32_t (*)(std::uintptr_t context);
@@ -46,6 +57,33 @@ public:
 
     // The carried firmware image as it lies in the program's resources.
     virtual std::span<const std::uint8_t> FirmwareResource() = 0;
+
+    // The system's save and open dialogs for backup files, owned by the main
+    // window: the two backup filter pairs, `title`, no flags. `fileName`
+    // holds the proposed name (empty for none) and receives the chosen full
+    // path, null-terminated. False when cancelled or when the dialog failed.
+    virtual bool ShowSaveDialog(const char16_t* title, std::span<char16_t> fileName) = 0;
+    virtual bool ShowOpenDialog(const char16_t* title, std::span<char16_t> fileName) = 0;
+
+    // Files, one primitive call each; the decisions are the portable
+    // code's (app/file_store.h). Paths are null-terminated. A failing call
+    // gives its system error code where it has one.
+    //
+    // A new file for writing, only if none of that name exists, not shared,
+    // normal attributes. Null on failure, with the error.
+    virtual FileRef CreateNewFile(const char16_t* path, std::uint32_t& error) = 0;
+    // An existing file for reading, not shared. Null on failure.
+    virtual FileRef OpenFileToRead(const char16_t* path) = 0;
+    // One write call; `written` is what the system reports.
+    virtual bool WriteToFile(FileRef file, std::span<const std::uint8_t> bytes, std::uint32_t& written) = 0;
+    // One read call of up to bytes.size() from the current position.
+    virtual bool ReadFromFile(FileRef file, std::span<std::uint8_t> bytes, std::uint32_t& read) = 0;
+    virtual bool FlushFile(FileRef file) = 0;
+    virtual bool CloseFile(FileRef file) = 0;
+    // Renames `from` to `to` in one step, replacing a file of that name, and
+    // returns only when the move is on the disk.
+    virtual bool MoveFileOver(const char16_t* from, const char16_t* to) = 0;
+    virtual bool RemoveFile(const char16_t* path) = 0;
 
 protected:
     ~AppPlatform() = default;

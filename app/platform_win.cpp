@@ -3,6 +3,9 @@
 #include "app/program_win.h"
 
 #include <commctrl.h>
+#include <commdlg.h>
+
+#include <cstddef>
 
 #include "resources/resource.h"
 
@@ -15,6 +18,38 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16"
 const wchar_t* Wide(const char16_t* text)
 {
     return reinterpret_cast<const wchar_t*>(text);
+}
+
+wchar_t* Wide(char16_t* text)
+{
+    return reinterpret_cast<wchar_t*>(text);
+}
+
+// Both file dialogs offer the backup files first, then everything; the list
+// ends with an extra terminator.
+constexpr wchar_t kBackupFileFilter[] = L"Vantri4 Config Backup\0*.vtcb\0All\0*.*\0\0";
+
+// The record in its full current layout, the reserved and extended-flag
+// fields at its end included.
+static_assert(offsetof(OPENFILENAMEW, FlagsEx) + sizeof(DWORD) <= sizeof(OPENFILENAMEW));
+
+// Flags 0: no overwrite prompt, no default extension, no initial folder.
+OPENFILENAMEW BackupFileDialog(const char16_t* title, std::span<char16_t> fileName)
+{
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof(OPENFILENAMEW);
+    dialog.hwndOwner = g_mainWindow;
+    dialog.lpstrFilter = kBackupFileFilter;
+    dialog.lpstrFile = Wide(fileName.data());
+    dialog.nMaxFile = static_cast<DWORD>(fileName.size());
+    dialog.lpstrTitle = Wide(title);
+    dialog.Flags = 0;
+    return dialog;
+}
+
+FileRef FileOrNull(HANDLE handle)
+{
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
 UINT BoxStyle(BoxKind kind)
@@ -116,6 +151,59 @@ public:
             return {};
         return {static_cast<const std::uint8_t*>(bytes), size};
     }
+
+    bool ShowSaveDialog(const char16_t* title, std::span<char16_t> fileName) override
+    {
+        OPENFILENAMEW dialog = BackupFileDialog(title, fileName);
+        return GetSaveFileNameW(&dialog) != FALSE;
+    }
+
+    bool ShowOpenDialog(const char16_t* title, std::span<char16_t> fileName) override
+    {
+        OPENFILENAMEW dialog = BackupFileDialog(title, fileName);
+        return GetOpenFileNameW(&dialog) != FALSE;
+    }
+
+    FileRef CreateNewFile(const char16_t* path, std::uint32_t& error) override
+    {
+        HANDLE file = CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        return FileOrNull(file);
+    }
+
+    FileRef OpenFileToRead(const char16_t* path) override
+    {
+        return FileOrNull(
+            CreateFileW(Wide(path), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+
+    bool WriteToFile(FileRef file, std::span<const std::uint8_t> bytes, std::uint32_t& written) override
+    {
+        DWORD done = 0;
+        const BOOL ok = ::WriteFile(static_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()), &done,
+                                    nullptr);
+        written = done;
+        return ok != FALSE;
+    }
+
+    bool ReadFromFile(FileRef file, std::span<std::uint8_t> bytes, std::uint32_t& read) override
+    {
+        DWORD done = 0;
+        const BOOL ok = ::ReadFile(static_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()), &done,
+                                   nullptr);
+        read = done;
+        return ok != FALSE;
+    }
+
+    bool FlushFile(FileRef file) override { return FlushFileBuffers(static_cast<HANDLE>(file)) != FALSE; }
+    bool CloseFile(FileRef file) override { return CloseHandle(static_cast<HANDLE>(file)) != FALSE; }
+
+    bool MoveFileOver(const char16_t* from, const char16_t* to) override
+    {
+        return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    }
+
+    bool RemoveFile(const char16_t* path) override { return DeleteFileW(Wide(path)) != FALSE; }
 };
 
 Win32Platform s_platform;

@@ -1,9 +1,12 @@
 // A scripted stand-in for the main window and the system around it: boxes
 // answered from a script and recorded, posts queued until the test pumps
-// them, work items run on real threads, refusals of the pool injectable.
-// Shared by the workflow tests and the flash benchmark.
+// them, work items run on real threads, refusals of the pool injectable,
+// file dialogs answered from a script, and a file system in memory with
+// failures injectable per call. Shared by the workflow tests and the flash
+// benchmark.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "app/app_platform.h"
+#include "app/file_store.h"
 #include "app/main_window.h"
 #include "app/running_workers.h"
 #include "app/window_messages.h"
@@ -111,13 +116,216 @@ private:
     EventLog& log_;
 };
 
+// The file calls of the platform over folders and files in memory, with
+// Windows' rules where the workflows depend on them: a new file needs its
+// folder and a free name, a read-only file can be neither replaced nor
+// deleted, an open file can be neither moved nor deleted. Every call lands
+// in the window's event log. Main thread only, as the program's file calls.
+class ScriptedFiles {
+public:
+    enum class Call { Create, Open, Write, Read, Flush, Close, Move, Remove };
+
+    explicit ScriptedFiles(EventLog& log) : log_(log) {}
+
+    // --- Script ---
+    // A folder is named with its trailing separator, e.g. u"C:\\Backups\\".
+    void AddFolder(std::u16string folder) { folders_.insert(std::move(folder)); }
+    void AddFile(const std::u16string& path, std::vector<std::uint8_t> bytes, bool readOnly = false)
+    {
+        AddFolder(std::u16string(Vantri::FolderOf(path)));
+        files_[path] = {std::move(bytes), readOnly};
+    }
+    // Every call of this kind fails with `error` from now on.
+    void Fail(Call call, std::uint32_t error = Vantri::kErrorAccessDenied) { failures_[call] = error; }
+    // Writes report success but move at most `bytes`.
+    void ShortWrites(std::uint32_t bytes) { shortWrite_ = bytes; }
+
+    // --- Observations ---
+    std::optional<std::vector<std::uint8_t>> Contents(const std::u16string& path) const
+    {
+        auto it = files_.find(path);
+        return it == files_.end() ? std::nullopt : std::optional(it->second.bytes);
+    }
+    std::vector<std::u16string> Paths() const
+    {
+        std::vector<std::u16string> paths;
+        for (const auto& [path, file] : files_)
+            paths.push_back(path);
+        return paths;
+    }
+    std::size_t OpenHandles() const { return handles_.size(); }
+
+    // --- The platform's calls ---
+    Vantri::FileRef Create(const char16_t* path, std::uint32_t& error)
+    {
+        error = CreateError(path);
+        Log("create", path, error);
+        if (error != 0)
+            return nullptr;
+        files_[path] = {};
+        return NewHandle(path, true);
+    }
+
+    Vantri::FileRef Open(const char16_t* path)
+    {
+        std::uint32_t error = Failure(Call::Open);
+        if (error == 0 && files_.count(path) == 0)
+            error = Vantri::kErrorFileNotFound;
+        if (error == 0 && OpenOn(path))
+            error = 32; // ERROR_SHARING_VIOLATION
+        Log("open", path, error);
+        return error == 0 ? NewHandle(path, false) : nullptr;
+    }
+
+    bool Write(Vantri::FileRef file, std::span<const std::uint8_t> bytes, std::uint32_t& written)
+    {
+        written = 0;
+        Handle* handle = Find(file);
+        const bool ok = handle && handle->writable && Failure(Call::Write) == 0;
+        if (ok) {
+            written = std::min<std::uint32_t>(static_cast<std::uint32_t>(bytes.size()), shortWrite_);
+            auto& stored = files_[handle->path].bytes;
+            stored.insert(stored.end(), bytes.begin(), bytes.begin() + written);
+        }
+        log_.Add("file write " + std::to_string(bytes.size()) + (ok ? " wrote " + std::to_string(written) : " failed"));
+        return ok;
+    }
+
+    bool Read(Vantri::FileRef file, std::span<std::uint8_t> bytes, std::uint32_t& read)
+    {
+        read = 0;
+        Handle* handle = Find(file);
+        const bool ok = handle && !handle->writable && Failure(Call::Read) == 0;
+        if (ok) {
+            const auto& stored = files_[handle->path].bytes;
+            read = static_cast<std::uint32_t>(std::min(bytes.size(), stored.size()));
+            std::copy_n(stored.begin(), read, bytes.begin());
+        }
+        log_.Add("file read " + std::to_string(bytes.size()) + (ok ? " got " + std::to_string(read) : " failed"));
+        return ok;
+    }
+
+    bool Flush(Vantri::FileRef file)
+    {
+        const bool ok = Find(file) && Failure(Call::Flush) == 0;
+        log_.Add(ok ? "file flush" : "file flush failed");
+        return ok;
+    }
+
+    // A failed close still lets the handle go, as CloseHandle's failures
+    // on a valid handle are reported after the handle is gone.
+    bool Close(Vantri::FileRef file)
+    {
+        const bool ok = handles_.erase(reinterpret_cast<std::uintptr_t>(file)) != 0 && Failure(Call::Close) == 0;
+        log_.Add(ok ? "file close" : "file close failed");
+        return ok;
+    }
+
+    bool Move(const char16_t* from, const char16_t* to)
+    {
+        std::uint32_t error = Failure(Call::Move);
+        auto source = files_.find(from);
+        auto target = files_.find(to);
+        if (error == 0 && (source == files_.end() || folders_.count(std::u16string(Vantri::FolderOf(to))) == 0))
+            error = Vantri::kErrorPathNotFound;
+        if (error == 0 && (OpenOn(from) || OpenOn(to) || IsFolder(to) ||
+                           (target != files_.end() && target->second.readOnly)))
+            error = Vantri::kErrorAccessDenied;
+        log_.Add("file move " + Narrow(from) + " " + Narrow(to) + Suffix(error));
+        if (error != 0)
+            return false;
+        File moved = std::move(source->second);
+        files_.erase(source);
+        files_[to] = std::move(moved);
+        return true;
+    }
+
+    bool Remove(const char16_t* path)
+    {
+        std::uint32_t error = Failure(Call::Remove);
+        auto it = files_.find(path);
+        if (error == 0 && it == files_.end())
+            error = Vantri::kErrorFileNotFound;
+        if (error == 0 && (OpenOn(path) || it->second.readOnly))
+            error = Vantri::kErrorAccessDenied;
+        Log("remove", path, error);
+        if (error == 0)
+            files_.erase(it);
+        return error == 0;
+    }
+
+private:
+    struct File {
+        std::vector<std::uint8_t> bytes;
+        bool readOnly = false;
+    };
+    struct Handle {
+        std::u16string path;
+        bool writable;
+    };
+
+    std::uint32_t Failure(Call call) const
+    {
+        auto it = failures_.find(call);
+        return it == failures_.end() ? 0 : it->second;
+    }
+    std::uint32_t CreateError(const std::u16string& path) const
+    {
+        if (std::uint32_t error = Failure(Call::Create))
+            return error;
+        if (folders_.count(std::u16string(Vantri::FolderOf(path))) == 0)
+            return Vantri::kErrorPathNotFound;
+        if (files_.count(path) != 0)
+            return Vantri::kErrorFileExists;
+        if (IsFolder(path))
+            return Vantri::kErrorAccessDenied;
+        return 0;
+    }
+    bool IsFolder(const std::u16string& path) const { return folders_.count(path + u"\\") != 0; }
+    bool OpenOn(const std::u16string& path) const
+    {
+        return std::any_of(handles_.begin(), handles_.end(), [&](const auto& h) { return h.second.path == path; });
+    }
+    Vantri::FileRef NewHandle(const std::u16string& path, bool writable)
+    {
+        const std::uintptr_t id = nextHandle_++;
+        handles_[id] = {path, writable};
+        return reinterpret_cast<Vantri::FileRef>(id);
+    }
+    Handle* Find(Vantri::FileRef file)
+    {
+        auto it = handles_.find(reinterpret_cast<std::uintptr_t>(file));
+        return it == handles_.end() ? nullptr : &it->second;
+    }
+    static std::string Suffix(std::uint32_t error) { return error == 0 ? "" : " failed " + std::to_string(error); }
+    void Log(const char* what, const std::u16string& path, std::uint32_t error)
+    {
+        log_.Add(std::string("file ") + what + " " + Narrow(path) + Suffix(error));
+    }
+
+    EventLog& log_;
+    std::set<std::u16string> folders_;
+    std::map<std::u16string, File> files_;
+    std::map<std::uintptr_t, Handle> handles_;
+    std::uintptr_t nextHandle_ = 0x100;
+    std::map<Call, std::uint32_t> failures_;
+    std::uint32_t shortWrite_ = 0xFFFFFFFF;
+};
+
+struct FileDialogRecord {
+    bool save;
+    std::u16string title;
+    std::u16string proposed; // the buffer's text when the dialog opened
+    std::size_t capacity;
+};
+
 class ScriptedWindow final : public Vantri::AppPlatform {
 public:
     using BoxHook = std::function<void(ScriptedWindow&, const BoxRecord&)>;
 
     // `log` is shared with a LoggingLoader, so both sides land in one order.
     explicit ScriptedWindow(EventLog& log, std::vector<std::uint8_t> firmware = {})
-        : log_(log), firmware_(std::move(firmware))
+        : files(log), log_(log), firmware_(std::move(firmware))
     {
         previous_ = &Vantri::Platform();
         Vantri::BindPlatform(*this);
@@ -140,10 +348,17 @@ public:
     // The n-th call (0-based) of QueueWorkItem is refused.
     void RefuseQueueCall(std::uint32_t n) { refusedQueueCalls_.insert(n); }
     void SetFirmware(std::vector<std::uint8_t> firmware) { firmware_ = std::move(firmware); }
+    // The next file dialogs in turn: a path is typed and confirmed, nullopt
+    // cancels. With nothing scripted a dialog is cancelled.
+    void AnswerFileDialogs(std::vector<std::optional<std::u16string>> answers)
+    {
+        fileAnswers_.assign(answers.begin(), answers.end());
+    }
 
     // --- Observations ---
     std::vector<std::string> Events() const { return log_.Events(); }
     std::vector<BoxRecord> Boxes() const { return boxes_; }
+    std::vector<FileDialogRecord> FileDialogs() const { return fileDialogs_; }
     std::vector<std::uintptr_t> QueuedContexts() const
     {
         std::lock_guard lock(mutex_);
@@ -332,8 +547,64 @@ public:
 
     std::span<const std::uint8_t> FirmwareResource() override { return firmware_; }
 
+    bool ShowSaveDialog(const char16_t* title, std::span<char16_t> fileName) override
+    {
+        return FileDialog(true, title, fileName);
+    }
+    bool ShowOpenDialog(const char16_t* title, std::span<char16_t> fileName) override
+    {
+        return FileDialog(false, title, fileName);
+    }
+
+    Vantri::FileRef CreateNewFile(const char16_t* path, std::uint32_t& error) override
+    {
+        return files.Create(path, error);
+    }
+    Vantri::FileRef OpenFileToRead(const char16_t* path) override { return files.Open(path); }
+    bool WriteToFile(Vantri::FileRef file, std::span<const std::uint8_t> bytes, std::uint32_t& written) override
+    {
+        return files.Write(file, bytes, written);
+    }
+    bool ReadFromFile(Vantri::FileRef file, std::span<std::uint8_t> bytes, std::uint32_t& read) override
+    {
+        return files.Read(file, bytes, read);
+    }
+    bool FlushFile(Vantri::FileRef file) override { return files.Flush(file); }
+    bool CloseFile(Vantri::FileRef file) override { return files.Close(file); }
+    bool MoveFileOver(const char16_t* from, const char16_t* to) override { return files.Move(from, to); }
+    bool RemoveFile(const char16_t* path) override { return files.Remove(path); }
+
+    // Declared before the log reference below, so it is bound from the
+    // constructor's argument.
+    ScriptedFiles files;
+
 private:
     enum class Take { Message, Quit, TimedOut };
+
+    // Like the system's dialog: the proposed name is what the buffer holds,
+    // the chosen path is written back with its terminator, and a path that
+    // does not fit fails the dialog.
+    bool FileDialog(bool save, const char16_t* title, std::span<char16_t> fileName)
+    {
+        fileDialogs_.push_back({save, title, std::u16string(Vantri::PathIn(fileName)), fileName.size()});
+        log_.Add(std::string(save ? "save dialog " : "open dialog ") + Narrow(title));
+        if (fileAnswers_.empty() || !fileAnswers_.front()) {
+            if (!fileAnswers_.empty())
+                fileAnswers_.pop_front();
+            log_.Add("dialog cancelled");
+            return false;
+        }
+        const std::u16string path = *fileAnswers_.front();
+        fileAnswers_.pop_front();
+        if (path.size() + 1 > fileName.size()) {
+            log_.Add("dialog failed");
+            return false;
+        }
+        std::copy(path.begin(), path.end(), fileName.begin());
+        fileName[path.size()] = u'\0';
+        log_.Add("dialog chose " + Narrow(path));
+        return true;
+    }
 
     Take TakePosted(PostedMessage& message, std::chrono::steady_clock::time_point deadline)
     {
@@ -352,6 +623,8 @@ private:
     int windowToken_ = 0;
     std::vector<std::uint8_t> firmware_;
     std::deque<BoxAnswer> answers_;
+    std::deque<std::optional<std::u16string>> fileAnswers_;
+    std::vector<FileDialogRecord> fileDialogs_;
     BoxHook boxHook_;
     std::set<std::uint32_t> refusedQueueCalls_;
 

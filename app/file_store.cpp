@@ -1,0 +1,119 @@
+#include "app/file_store.h"
+
+#include <algorithm>
+
+#include "app/app_platform.h"
+
+namespace Vantri {
+
+namespace {
+
+// Closes on the way out unless closed on purpose first, so that no path
+// through a save or a read leaves a handle behind.
+class OpenedFile {
+public:
+    explicit OpenedFile(FileRef file) : file_(file) {}
+    ~OpenedFile() { Close(); }
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+
+    FileRef Get() const { return file_; }
+    bool Close()
+    {
+        if (!file_)
+            return true;
+        const bool closed = Platform().CloseFile(file_);
+        file_ = nullptr;
+        return closed;
+    }
+
+private:
+    FileRef file_;
+};
+
+bool NameTaken(std::uint32_t error)
+{
+    return error == kErrorFileExists || error == kErrorAlreadyExists;
+}
+
+// A file of a name that is free at the moment of creation; an older run's
+// leftover of the same name is stepped over, never reused or overwritten.
+FileRef CreateTemporaryFile(std::u16string_view folder, std::u16string& name)
+{
+    for (std::uint32_t attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        name = TemporaryName(folder, attempt);
+        std::uint32_t error = 0;
+        if (FileRef file = Platform().CreateNewFile(name.c_str(), error))
+            return file;
+        if (!NameTaken(error))
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// All of it in one call: a write that reports success with fewer bytes
+// would leave a short file that a restore reads as a backup with free
+// entries at its end.
+bool WriteAll(FileRef file, std::span<const std::uint8_t> bytes)
+{
+    std::uint32_t written = 0;
+    return Platform().WriteToFile(file, bytes, written) && written == bytes.size();
+}
+
+} // namespace
+
+std::u16string_view FolderOf(std::u16string_view path)
+{
+    const auto separator = path.find_last_of(u"\\/:");
+    return separator == std::u16string_view::npos ? std::u16string_view() : path.substr(0, separator + 1);
+}
+
+std::u16string_view PathIn(std::span<const char16_t> buffer)
+{
+    const std::u16string_view all(buffer.data(), buffer.size());
+    return all.substr(0, all.find(u'\0'));
+}
+
+std::u16string TemporaryName(std::u16string_view folder, std::uint32_t attempt)
+{
+    std::u16string name(folder);
+    name += u"~Vantri4Backup";
+    name += static_cast<char16_t>(u'0' + attempt / 10 % 10);
+    name += static_cast<char16_t>(u'0' + attempt % 10);
+    name += u".tmp";
+    return name;
+}
+
+SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t> bytes)
+{
+    const std::u16string target(path);
+    std::u16string temporary;
+    OpenedFile file(CreateTemporaryFile(FolderOf(target), temporary));
+    if (!file.Get())
+        return SaveOutcome::NoAccess;
+    const bool stored = WriteAll(file.Get(), bytes) && Platform().FlushFile(file.Get()) && file.Close() &&
+                        Platform().MoveFileOver(temporary.c_str(), target.c_str());
+    if (stored)
+        return SaveOutcome::Saved;
+    file.Close();
+    Platform().RemoveFile(temporary.c_str());
+    return SaveOutcome::WriteFailed;
+}
+
+ReadOutcome ReadFileStart(std::u16string_view path, std::span<std::uint8_t> destination, std::uint32_t& read)
+{
+    read = 0;
+    const std::u16string name(path);
+    OpenedFile file(Platform().OpenFileToRead(name.c_str()));
+    if (!file.Get())
+        return ReadOutcome::NoAccess;
+    if (!Platform().ReadFromFile(file.Get(), destination, read)) {
+        read = 0;
+        return ReadOutcome::ReadFailed;
+    }
+    read = std::min<std::uint32_t>(read, static_cast<std::uint32_t>(destination.size()));
+    file.Close();
+    return ReadOutcome::Read;
+}
+
+} // namespace Vantri

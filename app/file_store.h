@@ -1,0 +1,48 @@
+// Whole files kept and read through the platform's primitive file calls:
+// the order of the calls and what counts as a failure are decided here, so
+// that the native tests can try every failure on a scripted file system.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace Vantri {
+
+enum class SaveOutcome {
+    Saved,
+    NoAccess,    // no file can be made in the chosen folder
+    WriteFailed, // a write, flush, close or the final move failed
+};
+
+// Stores `bytes` as the file `path` so that the file is either the old one,
+// untouched, or the new one, whole: the bytes go to a new file in the same
+// folder, which is flushed, closed and then moved over `path` in one step.
+// Whatever fails, the new file is deleted again.
+SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t> bytes);
+
+enum class ReadOutcome {
+    Read,
+    NoAccess,   // the file does not exist or cannot be opened
+    ReadFailed, // the read call failed
+};
+
+// Reads at most destination.size() bytes from the start of the existing
+// file `path` in one read call, then closes it. `read` is the number of
+// bytes the call delivered; the rest of the destination is left as it was.
+ReadOutcome ReadFileStart(std::u16string_view path, std::span<std::uint8_t> destination, std::uint32_t& read);
+
+// The folder part of a path, up to and including its last separator ('\\',
+// '/' or a drive's ':'); empty when the path names no folder.
+std::u16string_view FolderOf(std::u16string_view path);
+
+// A path held in a fixed buffer: up to its terminator, or the whole buffer
+// when it has none.
+std::u16string_view PathIn(std::span<const char16_t> buffer);
+
+// Names tried for the new file of a save, in order, when earlier ones exist.
+inline constexpr std::uint32_t kTemporaryNameAttempts = 100;
+std::u16string TemporaryName(std::u16string_view folder, std::uint32_t attempt);
+
+} // namespace Vantri

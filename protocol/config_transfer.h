@@ -1,0 +1,44 @@
+// The adapter's three config stores moved whole: the config area read, the
+// config area written together with the primary block region, and the
+// overflow block region written. Each is a begin command, a block transfer
+// and an end command carrying the block counter; all go to device 0.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "protocol/block_transfer.h"
+#include "protocol/command_frame.h"
+#include "restore/config_image.h"
+
+namespace Vantri {
+
+inline constexpr std::uint8_t kConfigWriteBeginCommand = 4;
+inline constexpr std::uint8_t kConfigWriteDataCommand = 5;
+inline constexpr std::uint8_t kConfigWriteEndCommand = 6;
+inline constexpr std::uint8_t kPrimaryBeginCommand = 7;
+inline constexpr std::uint8_t kPrimaryDataCommand = 8;
+inline constexpr std::uint8_t kPrimaryEndCommand = 9;
+inline constexpr std::uint8_t kConfigReadBeginCommand = 13;
+inline constexpr std::uint8_t kConfigReadEndCommand = 16;
+inline constexpr std::uint8_t kOverflowBeginCommand = 27;
+inline constexpr std::uint8_t kOverflowDataCommand = 28;
+inline constexpr std::uint8_t kOverflowEndCommand = 29;
+
+static_assert(kConfigImageSize == kConfigAreaSize);
+
+// Reads the config area of device 0 into `destination`. After a failure the
+// destination holds whatever pieces had arrived.
+ResultRecord ReadConfigArea(std::span<std::uint8_t, kConfigAreaSize> destination, ProgressCallback progress);
+
+// Writes `image` (commands 4, 5, 6) and then g_primaryRegion (7, 8, 9) to
+// device 0, on one percent scale: the image fills 0 to 20, the region 20 to
+// 100. The restore passes RestoreProgress.
+ResultRecord WriteConfigRegions(std::span<const std::uint8_t, kConfigImageSize> image,
+                                ProgressCallback progress = nullptr);
+
+// Writes g_overflowRegion (commands 27, 28, 29) to device 0, 0 to 100. The
+// restore passes RestoreProgress.
+ResultRecord WriteOverflowRegion(ProgressCallback progress = nullptr);
+
+} // namespace Vantri
