@@ -51,6 +51,15 @@ public:
     // any thread, never blocks.
     virtual bool PostToMainWindow(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 
+    // Posts to `window`, which a worker was handed when it was queued; false
+    // once that window is gone. The program's one window is the main window,
+    // so by default this is PostToMainWindow for that window and a refusal
+    // for any other.
+    virtual bool PostToWindow(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+    {
+        return window != nullptr && window == MainWindow() && PostToMainWindow(message, wParam, lParam);
+    }
+
     // Queues on the system thread pool with default flags; false when the
     // system refuses the work item.
     virtual bool QueueWorkItem(WorkItemProc proc, std::uintptr_t context) = 0;

@@ -1,0 +1,318 @@
+#include "restore/download.h"
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "app/window_messages.h"
+#include "restore/update_host.h"
+
+namespace Vantri {
+
+namespace {
+
+constexpr std::u16string_view kLengthName = u"Content-Length";
+// The number starts past the name, a colon and one space.
+constexpr std::size_t kLengthValueOffset = 16;
+
+static_assert(std::size(kUpdateHost) <= kDownloadTextCapacity);
+static_assert(std::size(kVersionFilePath) <= kDownloadTextCapacity);
+
+bool IsLineBreak(char16_t c)
+{
+    return c == u'\r' || c == u'\n';
+}
+
+bool IsBlank(char16_t c)
+{
+    return c == u' ' || c == u'\t' || c == u'\v' || c == u'\f';
+}
+
+// What a standard decimal text-to-integer conversion makes of `text`: white
+// space skipped, one optional sign, digits up to the first non-digit, 0
+// without digits. Saturates instead of overflowing.
+std::int64_t DecimalValue(std::u16string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+        const int digit = text[i] - u'0';
+        value = value > (INT64_MAX - digit) / 10 ? INT64_MAX : value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+int Percent(std::size_t length, std::size_t remaining)
+{
+    return 100 - static_cast<int>((static_cast<std::uint64_t>(remaining) * 100) / length);
+}
+
+void CopyText(char16_t (&destination)[kDownloadTextCapacity], std::u16string_view text)
+{
+    const std::size_t count = std::min(text.size(), kDownloadTextCapacity - 1);
+    std::copy_n(text.begin(), count, destination);
+    destination[count] = u'\0';
+}
+
+// The worker's three handles, closed request first and session last,
+// whatever happened.
+class HttpHandles {
+public:
+    explicit HttpHandles(const HttpPlatform& http) : http_(http) {}
+    ~HttpHandles()
+    {
+        for (HttpHandle handle : {request, connection, session}) {
+            if (handle)
+                http_.CloseHandle(handle);
+        }
+    }
+    HttpHandles(const HttpHandles&) = delete;
+    HttpHandles& operator=(const HttpHandles&) = delete;
+
+    HttpHandle session = nullptr;
+    HttpHandle connection = nullptr;
+    HttpHandle request = nullptr;
+
+private:
+    const HttpPlatform& http_;
+};
+
+// The response's header text, asked for its size first. The text is taken
+// up to its terminator or the end of what was written, whichever comes
+// first, so the parser never sees past it.
+DownloadOutcome AnnouncedLength(const HttpPlatform& http, HttpHandle request, std::int64_t& length)
+{
+    std::uint32_t needed = 0;
+    http.QueryRawHeaders(request, nullptr, &needed); // fails by design: it only gives the size
+    const std::size_t units = needed / sizeof(char16_t);
+    if (units == 0)
+        return DownloadOutcome::NoHeaders;
+    const std::unique_ptr<char16_t[]> text(new (std::nothrow) char16_t[units]());
+    if (!text)
+        return DownloadOutcome::NoHeaders;
+    std::uint32_t written = static_cast<std::uint32_t>(units * sizeof(char16_t));
+    if (!http.QueryRawHeaders(request, text.get(), &written))
+        return DownloadOutcome::NoHeaders;
+    std::u16string_view headers(text.get(), std::min<std::size_t>(units, written / sizeof(char16_t)));
+    headers = headers.substr(0, headers.find(u'\0'));
+
+    const std::optional<std::int64_t> announced = ContentLength(headers);
+    if (!announced)
+        return DownloadOutcome::NoHeaderLines;
+    length = *announced;
+    return DownloadOutcome::Received;
+}
+
+// Zero-filled, exactly `length` bytes; null when the memory cannot be had.
+std::unique_ptr<DownloadBody> AllocateBody(std::size_t length)
+{
+    std::unique_ptr<DownloadBody> body(new (std::nothrow) DownloadBody{});
+    if (!body)
+        return nullptr;
+    body->bytes.reset(new (std::nothrow) std::uint8_t[length]());
+    if (!body->bytes)
+        return nullptr;
+    body->size = length;
+    return body;
+}
+
+DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const DownloadRequest& request,
+                      std::unique_ptr<DownloadBody>& body)
+{
+    handles.session = http.Open(kDownloadAgent);
+    if (!handles.session)
+        return DownloadOutcome::NoSession;
+    handles.connection = http.Connect(handles.session, request.host, kUpdatePort);
+    if (!handles.connection)
+        return DownloadOutcome::NoConnection;
+    handles.request = http.OpenRequest(handles.connection, u"GET", request.path);
+    if (!handles.request)
+        return DownloadOutcome::NoRequest;
+    if (!http.SendRequest(handles.request))
+        return DownloadOutcome::SendFailed;
+    if (!http.ReceiveResponse(handles.request))
+        return DownloadOutcome::NoResponse;
+
+    // An error page (404 and the like) often carries a Content-Length too;
+    // it is not the file we asked for.
+    std::uint32_t status = 0;
+    if (!http.QueryStatusCode(handles.request, &status))
+        return DownloadOutcome::NoStatus;
+    if (status != 200)
+        return DownloadOutcome::BadStatus;
+
+    std::int64_t length = 0;
+    if (const DownloadOutcome outcome = AnnouncedLength(http, handles.request, length);
+        outcome != DownloadOutcome::Received)
+        return outcome;
+    // No Content-Length (a chunked body, say), a negative one, or one no
+    // database comes near.
+    if (length <= 0 || length > kMaxBodySize)
+        return DownloadOutcome::BadLength;
+
+    body = AllocateBody(static_cast<std::size_t>(length));
+    if (!body)
+        return DownloadOutcome::NoMemory;
+    const DownloadOutcome outcome = ReceiveBody(http, handles.request, request.tag, request.window, *body);
+    if (outcome != DownloadOutcome::Received)
+        body.reset(); // a part of a file is no file
+    return outcome;
+}
+
+// A body whose done message cannot be posted (the window is gone) would
+// belong to nobody: it stays ours and is released here.
+void PostFinalMessage(const DownloadRequest& request, DownloadOutcome outcome, std::unique_ptr<DownloadBody> body)
+{
+    if (outcome != DownloadOutcome::Received) {
+        Platform().PostToWindow(request.window, WM_DOWNLOAD_FAILED, request.tag, 0);
+        return;
+    }
+    if (Platform().PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag,
+                                reinterpret_cast<std::intptr_t>(body.get())))
+        body.release();
+}
+
+std::uint32_t DownloadWorkItem(std::uintptr_t context)
+{
+    return DownloadWorker(reinterpret_cast<DownloadRequest*>(context));
+}
+
+} // namespace
+
+std::optional<std::int64_t> ContentLength(std::u16string_view headers)
+{
+    bool anyLine = false;
+    std::int64_t length = 0;
+    std::size_t position = 0;
+    for (;;) {
+        while (position < headers.size() && IsLineBreak(headers[position]))
+            ++position;
+        if (position == headers.size())
+            break;
+        std::size_t end = position;
+        while (end < headers.size() && !IsLineBreak(headers[end]))
+            ++end;
+        const std::u16string_view line = headers.substr(position, end - position);
+        position = end;
+        anyLine = true;
+
+        const std::size_t name = line.find(kLengthName);
+        if (name == std::u16string_view::npos)
+            continue;
+        // The number is read inside this line only: an occurrence near the
+        // line's end has no digits after it, never the next line's.
+        const std::size_t value = name + kLengthValueOffset;
+        length = value < line.size() ? DecimalValue(line.substr(value)) : 0;
+    }
+    if (!anyLine)
+        return std::nullopt;
+    return length;
+}
+
+DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, WindowRef window,
+                            DownloadBody& body)
+{
+    const std::size_t length = body.size;
+    std::size_t remaining = length;
+    while (remaining != 0) {
+        const std::uint32_t wanted = static_cast<std::uint32_t>(std::min<std::size_t>(remaining, UINT32_MAX));
+        std::uint32_t read = 0;
+        if (!http.ReadData(request, body.bytes.get() + (length - remaining), wanted, &read) || read > wanted)
+            return DownloadOutcome::ReadFailed;
+        // The connection closed before Content-Length bytes came: asking
+        // again would give 0 again, for ever.
+        if (read == 0)
+            return DownloadOutcome::ConnectionEnded;
+        remaining -= read;
+        Platform().PostToWindow(window, WM_DOWNLOAD_PROGRESS, tag, Percent(length, remaining));
+    }
+    return DownloadOutcome::Received;
+}
+
+void StartDownload(std::u16string_view path, std::uint32_t tag)
+{
+    const WindowRef window = Platform().MainWindow();
+    std::unique_ptr<DownloadRequest> request(new (std::nothrow) DownloadRequest{});
+    if (request && path.size() < kDownloadTextCapacity) {
+        CopyText(request->host, kUpdateHost);
+        CopyText(request->path, path);
+        request->tag = tag;
+        request->window = window;
+        // Once queued the record is the worker's, which may already have
+        // released it by the time the call returns.
+        if (Platform().QueueWorkItem(DownloadWorkItem, reinterpret_cast<std::uintptr_t>(request.get()))) {
+            request.release();
+            return;
+        }
+    }
+    // No worker will ever post this download's outcome, and the window would
+    // wait for it for ever: its failure is posted here instead.
+    Platform().PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
+}
+
+std::uint32_t DownloadWorker(DownloadRequest* request)
+{
+    // Destroyed in reverse: the handles are closed after the final post,
+    // and the request released last.
+    const std::unique_ptr<DownloadRequest> owned(request);
+    HttpHandles handles(g_httpPlatform);
+    std::unique_ptr<DownloadBody> body;
+    const DownloadOutcome outcome = Fetch(g_httpPlatform, handles, *owned, body);
+    PostFinalMessage(*owned, outcome, std::move(body));
+    return 0;
+}
+
+std::span<const std::uint8_t> FirstLine(std::span<const std::uint8_t> versionFile)
+{
+    std::size_t start = 0;
+    while (start < versionFile.size() && versionFile[start] == '\n')
+        ++start;
+    std::size_t end = start;
+    while (end < versionFile.size() && versionFile[end] != '\n')
+        ++end;
+    return versionFile.subspan(start, end - start);
+}
+
+std::optional<std::u16string_view> PathAfterHost(std::u16string_view line)
+{
+    const std::u16string_view host = kUpdateHost;
+    const std::size_t at = line.find(host);
+    if (at == std::u16string_view::npos)
+        return std::nullopt;
+    return line.substr(at + host.size());
+}
+
+bool LocateDatabase(DownloadBody* versionBody)
+{
+    char16_t line[kDownloadTextCapacity] = {};
+    {
+        // The version file is done with once its first line is widened.
+        const std::unique_ptr<DownloadBody> body(versionBody);
+        if (!body)
+            return false;
+        const std::span<const std::uint8_t> first = FirstLine(body->Bytes());
+        // An empty line, or one that does not fit with its terminator,
+        // names no database.
+        if (first.empty() || first.size() > UINT32_MAX ||
+            g_httpPlatform.WidenAnsi(first.data(), static_cast<std::uint32_t>(first.size()), line,
+                                     kDownloadTextCapacity - 1) == 0)
+            return false;
+    }
+    // The line ends at its first null, as the text the system widened does.
+    const std::optional<std::u16string_view> path = PathAfterHost(line);
+    if (!path)
+        return false;
+    StartDownload(*path, DOWNLOAD_TAG_DATABASE);
+    return true;
+}
+
+} // namespace Vantri

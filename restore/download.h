@@ -1,0 +1,97 @@
+// Fetching the version file and the games database from the update host:
+// one HTTP GET per work item, reported to the window by posted messages
+// (WM_DOWNLOAD_PROGRESS, then exactly one WM_DOWNLOAD_DONE or
+// WM_DOWNLOAD_FAILED, each with the request's tag in wParam).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "app/app_platform.h"
+#include "restore/download_body.h"
+#include "restore/http_platform.h"
+
+namespace Vantri {
+
+inline constexpr std::size_t kDownloadTextCapacity = 260; // terminator included
+
+inline constexpr char16_t kVersionFilePath[] = u"/Manager/VersionV4V";
+inline constexpr char16_t kDownloadAgent[] = u"Vantri4 Flash/1.0";
+inline constexpr std::uint16_t kUpdatePort = 80;
+
+// A body above this is refused before anything is allocated: the database
+// is a few megabytes, and a length the server got wrong must not take the
+// machine's memory.
+inline constexpr std::int64_t kMaxBodySize = 256ll * 1024 * 1024;
+
+// One per download: made by StartDownload, owned and released by the worker.
+struct DownloadRequest {
+    char16_t host[kDownloadTextCapacity];
+    char16_t path[kDownloadTextCapacity];
+    std::uint32_t tag;
+    WindowRef window;
+};
+
+// Main thread. Queues the download of `path` (at most 259 characters) from
+// the update host; its messages go to the main window. When it cannot be
+// started, its failure message is posted instead, so the window always hears
+// the outcome.
+void StartDownload(std::u16string_view path, std::uint32_t tag);
+
+// Pool thread: performs the download, posts its messages, releases the
+// request. Returns 0.
+std::uint32_t DownloadWorker(DownloadRequest* request);
+
+// Main thread, on WM_DOWNLOAD_DONE for DOWNLOAD_TAG_VERSION: takes the
+// database's path from the version file's first line, releases the body and
+// starts the database download. False, with the body released and nothing
+// started, when the first line is empty or missing, does not fit in 259
+// characters, or does not name the update host: the caller then treats it
+// as a failed download.
+bool LocateDatabase(DownloadBody* versionBody);
+
+// --- The worker's steps, apart from the I/O, for tests and benchmarks ---
+
+// Why a download failed; Received when it did not.
+enum class DownloadOutcome {
+    Received,
+    NoSession,         // Open
+    NoConnection,      // Connect
+    NoRequest,         // OpenRequest
+    SendFailed,        // SendRequest
+    NoResponse,        // ReceiveResponse
+    NoStatus,          // the status code could not be had
+    BadStatus,         // a status other than 200
+    NoHeaders,         // the header text could not be had or held
+    NoHeaderLines,     // the header text holds no line
+    BadLength,         // Content-Length missing, not positive, or above kMaxBodySize
+    NoMemory,          // the body could not be allocated
+    ReadFailed,        // ReadData
+    ConnectionEnded,   // a read gave 0 bytes before Content-Length was reached
+};
+
+// The length the response's raw header text announces, by the worker's
+// rules: lines split at runs of CR and LF; in each line the first
+// "Content-Length" (exact case), its number read from the 17th character of
+// the occurrence on as a standard decimal conversion does, 0 without digits;
+// a later line replaces an earlier one. Nullopt when the text holds no line.
+// Reads nothing outside `headers`; a value beyond 64 bits saturates.
+std::optional<std::int64_t> ContentLength(std::u16string_view headers);
+
+// Reads `body.size` bytes into `body` through `request`, posting a progress
+// message with `tag` to `window` after every read.
+DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, WindowRef window,
+                            DownloadBody& body);
+
+// The version file's first line: LF bytes at its start skipped, then up to
+// the next LF or the end. A CR before the LF stays in the line.
+std::span<const std::uint8_t> FirstLine(std::span<const std::uint8_t> versionFile);
+
+// The text after the first occurrence of the update host's name in `line`;
+// nullopt when the name does not occur.
+std::optional<std::u16string_view> PathAfterHost(std::u16string_view line);
+
+} // namespace Vantri
