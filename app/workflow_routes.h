@@ -36,5 +36,6 @@ struct WorkflowRoutes {
 
 // One per workflow, each defined beside the workflow it routes to.
 WorkflowRoutes FlashRoutes();
+WorkflowRoutes RestoreRoutes();
 
 } // namespace Vantri

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/flash_workflow.h"
+#include "app/restore_workflow.h"
 #include "emulator/model/emulated_bus.h"
 #include "resources/resource.h"
 #include "tests/native/app/scripted_window.h"
@@ -53,6 +54,7 @@ struct ProgramRun {
             bus.Attach(settings);
         window.AnswerQuestions(std::move(answers));
         Vantri::ResetFlashWorkflow();
+        Vantri::ResetRestoreWorkflow();
     }
     ~ProgramRun() { window.JoinWorkers(); }
 
@@ -74,11 +76,16 @@ struct ProgramRun {
 
 class AppTest : public ::testing::Test {
 protected:
-    AppTest() { Vantri::ResetFlashWorkflow(); }
+    AppTest()
+    {
+        Vantri::ResetFlashWorkflow();
+        Vantri::ResetRestoreWorkflow();
+    }
     ~AppTest() override
     {
         window.JoinWorkers();
         Vantri::ResetFlashWorkflow();
+        Vantri::ResetRestoreWorkflow();
     }
 
     VantriEmu::AdapterModel& Attach(const VantriEmu::AdapterSettings& settings = {})
