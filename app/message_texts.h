@@ -46,6 +46,29 @@ inline constexpr char16_t kFlashFailedMany[] =
     u"There was an error flashing Vantri4 (at location %d). You will need to rerun Vantri4Flash and select "
     u"'Factory Reset'.";
 
+// Config backup. Two captions differ only by a blank: "backup" when the
+// device information cannot be read, "back up" when the config area cannot.
+inline constexpr char16_t kBackupReadInfoFailedCaption[] = u"Unable to backup Vantri4";
+inline constexpr char16_t kBackupCaption[] = u"Vantri4 Backup";
+inline constexpr char16_t kBackupOutdatedText[] =
+    u"Your Vantri4 can't be backed up since it has a config format that is out-of-date.\n\nYour firmware will need "
+    u"to be updated by selecting 'Factory Reset'.";
+inline constexpr char16_t kSaveBackupTitle[] = u"Save Vantri4 Backup As ...";
+inline constexpr char16_t kDefaultBackupFileName[] = u"Vantri4Backup.vtcb";
+inline constexpr char16_t kBackingUpStatus[] = u"Backing up ...";
+
+inline constexpr char16_t kBackupFailedCaption[] = u"Backup Failed";
+inline constexpr char16_t kBackupAccessText[] = u"Unable to access specified file location for backup.";
+inline constexpr char16_t kBackupWriteText[] = u"Unable to write backup to specified file location.";
+
+inline constexpr char16_t kBackupCompleteCaption[] = u"Backup Complete";
+inline constexpr char16_t kBackupDoneText[] =
+    u"Your Vantri4 was successfully backed up!\n\nIt is now safe to remove it from your PC.";
+
+inline constexpr char16_t kBackupReadFailedCaption[] = u"Unable to back up Vantri4";
+inline constexpr char16_t kBackupReadFailedText[] =
+    u"There was an error backing up your Vantri4.\n\nPlease check the connection to your Vantri4 and try again.";
+
 // Config restore. The two texts that name the maker's web domain take it as
 // their one %s argument.
 inline constexpr char16_t kRestoreCaption[] = u"Vantri4 Restore";

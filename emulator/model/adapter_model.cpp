@@ -60,6 +60,8 @@ AdapterModel::AdapterModel(AdapterSettings settings)
     settings_.page2Length = static_cast<std::uint8_t>(std::min<std::uint32_t>(settings_.page2Length, kPieceMax));
     settings_.page3Length = static_cast<std::uint8_t>(std::min<std::uint32_t>(settings_.page3Length, kPieceMax));
     FillPattern(config_, settings_.configSeed);
+    std::copy_n(settings_.configArea.begin(), std::min<std::size_t>(settings_.configArea.size(), kConfigAreaSize),
+                config_.begin());
 }
 
 // With the frame clock on, the host's report leaves at the next 1 ms USB

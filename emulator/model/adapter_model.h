@@ -101,6 +101,7 @@ struct AdapterSettings {
     std::uint8_t page3Length = 56;
     std::uint32_t maxImageSize = kDefaultMaxImageSize;
     std::uint32_t configSeed = 1;          // initial config area pattern; 0 = erased
+    std::vector<std::uint8_t> configArea;  // initial config area from byte 0, over the pattern
     bool recordTranscript = true;          // keep every frame each way
     bool frameClock = false;               // 1 ms USB frames: an exchange costs 2 ms
     std::chrono::microseconds latency{0};  // added before each answer is ready

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <string_view>
 
 namespace VantriEmu {
@@ -14,6 +15,7 @@ const char kServerUsage[] =
     "  --non-adapters M                HID interfaces that are not adapters (default 0)\n"
     "  --version [I/]TEXT              version text of information page 2\n"
     "  --piece-size [I/]N              config area read piece size, 1-56 (default 56)\n"
+    "  --config-file [I/]PATH          the config area starts as this file of 65,536 bytes\n"
     "  --page2-length [I/]N            data bytes of the page 2 answer (default 56)\n"
     "  --held-open I                   adapter I is held open by another program\n"
     "  --refuse [I/]CMD:K:CODE         refuse the K-th frame of CMD with CODE (0 allowed)\n"
@@ -187,6 +189,31 @@ private:
         return true;
     }
 
+    // "[I/]PATH": a path may itself hold a '/', so only a leading number
+    // before the first one selects an adapter. Read here, so that a file
+    // that is missing or of the wrong size ends the process at once.
+    bool ConfigFile(std::string_view name)
+    {
+        std::string_view value;
+        std::string_view rest;
+        std::int32_t adapter = kEveryAdapter;
+        if (!Value(name, value))
+            return false;
+        if (!SplitAdapter(value, adapter, rest)) {
+            adapter = kEveryAdapter;
+            rest = value;
+        }
+        const std::string path(rest);
+        std::ifstream in(path, std::ios::binary);
+        std::vector<std::uint8_t> bytes(kConfigAreaSize + 1);
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!in.is_open() || in.gcount() != static_cast<std::streamsize>(kConfigAreaSize))
+            return Fail(std::string(name) + ": '" + path + "' is not a readable file of 65,536 bytes");
+        bytes.resize(kConfigAreaSize);
+        Edit(adapter, [bytes = std::move(bytes)](AdapterSettings& s) { s.configArea = bytes; });
+        return true;
+    }
+
     bool Option(std::string_view name)
     {
         std::uint64_t n = 0;
@@ -233,6 +260,8 @@ private:
             Edit(adapter, [text = std::string(rest)](AdapterSettings& s) { s.version = text; });
             return true;
         }
+        if (name == "--config-file")
+            return ConfigFile(name);
         if (name == "--piece-size")
             return AdapterNumber(name, 56, [](AdapterSettings& s, std::uint64_t v) {
                 s.pieceSize = static_cast<std::uint8_t>(v);

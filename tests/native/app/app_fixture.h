@@ -1,6 +1,6 @@
 // A program run against emulated adapters: the adapter model bound as
 // g_loader (with enumerations and closings logged), the scripted window as
-// the platform, and the flash workflow reset to a fresh run.
+// the platform, and the workflows reset to a fresh run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/backup_workflow.h"
 #include "app/flash_workflow.h"
 #include "app/restore_workflow.h"
 #include "emulator/model/emulated_bus.h"
@@ -54,6 +55,7 @@ struct ProgramRun {
             bus.Attach(settings);
         window.AnswerQuestions(std::move(answers));
         Vantri::ResetFlashWorkflow();
+        Vantri::ResetBackupWorkflow();
         Vantri::ResetRestoreWorkflow();
     }
     ~ProgramRun() { window.JoinWorkers(); }
@@ -79,12 +81,14 @@ protected:
     AppTest()
     {
         Vantri::ResetFlashWorkflow();
+        Vantri::ResetBackupWorkflow();
         Vantri::ResetRestoreWorkflow();
     }
     ~AppTest() override
     {
         window.JoinWorkers();
         Vantri::ResetFlashWorkflow();
+        Vantri::ResetBackupWorkflow();
         Vantri::ResetRestoreWorkflow();
     }
 

@@ -481,4 +481,30 @@ TEST_F(ServerProcessTest, BadOptionsEndTheProcessWithCode2)
     }
 }
 
+TEST_F(ServerProcessTest, ConfigFileStartsTheChosenAdaptersConfigArea)
+{
+    const auto folder = std::filesystem::temp_directory_path() / ("vantri-config-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::string pattern(65536, '\0');
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<char>(i * 13 + i / 256);
+    std::ofstream(folder / "config.bin", std::ios::binary) << pattern;
+    std::ofstream(folder / "short.bin", std::ios::binary) << pattern.substr(1);
+
+    ServerProcess server({"--adapters", "2", "--config-file", "1/" + (folder / "config.bin").string(), "--state-dir",
+                          (folder / "state").string()});
+    ASSERT_NE(server.Port(), 0);
+    EXPECT_EQ(server.Terminate(), 0);
+    EXPECT_EQ(ReadText(folder / "state" / "adapter1" / "config.bin"), pattern);
+    EXPECT_NE(ReadText(folder / "state" / "adapter0" / "config.bin"), pattern);
+
+    for (const std::string& bad : {(folder / "short.bin").string(), (folder / "missing.bin").string()}) {
+        ServerProcess refused({"--config-file", bad});
+        EXPECT_EQ(refused.Port(), 0);
+        EXPECT_EQ(refused.Wait(), 2) << bad;
+    }
+    std::filesystem::remove_all(folder);
+}
+
 } // namespace

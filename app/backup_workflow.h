@@ -1,0 +1,35 @@
+// The config backup workflow: the checks and the save dialog on the main
+// thread, one worker that reads the config area of the first adapter, and
+// the file written on the main thread once the read has ended.
+#pragma once
+
+#include <cstdint>
+
+#include "restore/config_image.h"
+#include "restore/restore_buffers.h"
+
+// Receives the config area; its preserved area is cleared before it is
+// saved. Written by the worker until its final post, then by the main thread.
+extern std::uint8_t g_backupBuffer[Vantri::kConfigImageSize];
+// The proposed name ("Vantri4Backup.vtcb") until the save dialog writes the
+// chosen full path into it.
+extern char16_t g_backupFileName[Vantri::kFileNameCapacity];
+
+namespace Vantri {
+
+// Main thread, from the Backup Configs button.
+void StartBackup();
+
+// Pool thread. Reads the config area of device 0 into g_backupBuffer and
+// posts WM_BACKUP_DONE or WM_BACKUP_FAILED; returns 0 after success, -1
+// after failure. The context is not used.
+std::uint32_t BackupWorker(std::uintptr_t context);
+
+// Main thread, for WM_BACKUP_PROGRESS, WM_BACKUP_DONE and WM_BACKUP_FAILED.
+void OnBackupMessage(std::uint32_t message, std::intptr_t lParam);
+
+// A run of the program performs one workflow; tests run many in one process
+// and start each from this state.
+void ResetBackupWorkflow();
+
+} // namespace Vantri
