@@ -259,7 +259,7 @@ void StartDownload(std::u16string_view path, std::uint32_t tag)
     Platform().PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
 }
 
-std::uint32_t DownloadWorker(DownloadRequest* request)
+DownloadOutcome PerformDownload(DownloadRequest* request)
 {
     // Destroyed in reverse: the handles are closed after the final post,
     // and the request released last.
@@ -268,6 +268,12 @@ std::uint32_t DownloadWorker(DownloadRequest* request)
     std::unique_ptr<DownloadBody> body;
     const DownloadOutcome outcome = Fetch(g_httpPlatform, handles, *owned, body);
     PostFinalMessage(*owned, outcome, std::move(body));
+    return outcome;
+}
+
+std::uint32_t DownloadWorker(DownloadRequest* request)
+{
+    PerformDownload(request);
     return 0;
 }
 

@@ -73,6 +73,9 @@ enum class DownloadOutcome {
     ConnectionEnded,   // a read gave 0 bytes before Content-Length was reached
 };
 
+// DownloadWorker's whole work, through g_httpPlatform, telling why it failed.
+DownloadOutcome PerformDownload(DownloadRequest* request);
+
 // The length the response's raw header text announces, by the worker's
 // rules: lines split at runs of CR and LF; in each line the first
 // "Content-Length" (exact case), its number read from the 17th character of

@@ -186,8 +186,11 @@ struct ScriptedHttpSession::Table {
             return;
         }
         static constexpr const char* kNames[] = {"session", "connection", "request"};
-        session.closed_.push_back(kNames[static_cast<int>(found->second.kind)]);
+        const std::string kind = kNames[static_cast<int>(found->second.kind)];
+        session.closed_.push_back(kind);
         session.handles_.erase(found);
+        if (session.onClose_)
+            session.onClose_(kind);
     }
 
     // A code page in which every byte is the character of the same number.

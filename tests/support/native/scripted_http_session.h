@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -61,6 +62,8 @@ public:
     void Serve(std::u16string path, ScriptedResponse response);
     // The n-th call (0-based) of that kind fails; the others succeed.
     void FailCall(HttpCall call, std::uint32_t occurrence = 0);
+    // Runs as each handle is closed (on the closing thread), with its kind.
+    void OnClose(std::function<void(const std::string& kind)> hook) { onClose_ = std::move(hook); }
 
     std::vector<RequestRecord> Requests() const;
     // Kinds of the handles closed, in closing order: "request",
@@ -101,6 +104,7 @@ private:
     std::vector<std::string> closed_;
     std::uint32_t badCloses_ = 0;
     std::vector<std::uint32_t> readRequests_;
+    std::function<void(const std::string&)> onClose_;
 };
 
 } // namespace VantriTest
