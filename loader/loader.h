@@ -26,7 +26,9 @@ public:
     virtual bool EnumerateDevices(std::uint32_t& count) = 0;
     virtual void CloseDevice(std::uint32_t index) = 0;
     virtual ResultRecord WriteReport(std::uint32_t index, const CommandFrame& payload) = 0;
-    virtual ResultRecord ReadReport(std::uint32_t index, CommandFrame& destination) = 0;
+    // Waits at most `timeoutMs` for the answer; only the command layer knows
+    // how long the command it answers may take (protocol/exchange.cpp).
+    virtual ResultRecord ReadReport(std::uint32_t index, CommandFrame& destination, std::uint32_t timeoutMs) = 0;
 
 protected:
     // The one loader has static storage and is never destroyed through the

@@ -104,14 +104,19 @@ bool WindowsLoader::EnumerateDevices(std::uint32_t& count)
 
     std::uint32_t passCounter = kEnumerationPasses;
     std::uint32_t filled = 0;
+    std::uint32_t restarts = 0;
     do {
-        if (RunPass(hidClass, filled, passCounter) == PassOutcome::ListUnavailable) {
+        const PassOutcome outcome = RunPass(hidClass, filled, passCounter);
+        if (outcome == PassOutcome::ListUnavailable) {
             // Later passes may already hold adapters open: a failed search
             // leaves nothing behind, so no adapter stays locked to us.
             CloseAll(filled);
             ClearTable();
             return false;
         }
+        // The restart has already closed every handle and emptied the table.
+        if (outcome == PassOutcome::Restarted && ++restarts > kMaxSearchRestarts)
+            return true;
         platform_->Sleep(kPassPauseMs);
     } while (passCounter != 0);
 
@@ -146,6 +151,7 @@ WindowsLoader::PassOutcome WindowsLoader::RunPass(const HidGuid& hidClass, std::
         ClearTable();
         filled = 0;
         passCounter = kEnumerationPasses;
+        return PassOutcome::Restarted;
     }
     return PassOutcome::Done;
 }
@@ -239,13 +245,13 @@ ResultRecord WindowsLoader::WriteReport(std::uint32_t index, const CommandFrame&
     std::uint8_t report[kReportSize] = {};
     std::memcpy(report + 1, &payload, sizeof payload);
     std::uint32_t transferred = 0;
-    const std::uint32_t error = platform_->WriteBounded(device, report, kReportSize, &transferred, reportTimeoutMs_);
+    const std::uint32_t error = platform_->WriteBounded(device, report, kReportSize, &transferred, writeTimeoutMs_);
     if (error == 0 && transferred == kReportSize)
         return kResultOk;
     return WriteTransportFailure(error);
 }
 
-ResultRecord WindowsLoader::ReadReport(std::uint32_t index, CommandFrame& destination)
+ResultRecord WindowsLoader::ReadReport(std::uint32_t index, CommandFrame& destination, std::uint32_t timeoutMs)
 {
     const PlatformHandle device = SlotHandle(index);
     if (!device)
@@ -253,7 +259,7 @@ ResultRecord WindowsLoader::ReadReport(std::uint32_t index, CommandFrame& destin
 
     std::uint8_t report[kReportSize] = {};
     std::uint32_t transferred = 0;
-    const std::uint32_t error = platform_->ReadBounded(device, report, kReportSize, &transferred, reportTimeoutMs_);
+    const std::uint32_t error = platform_->ReadBounded(device, report, kReportSize, &transferred, timeoutMs);
     if (error != 0 || transferred != kReportSize)
         return ReadTransportFailure(error);
     // Byte 0 is the report id, which the adapter's answers do not use.

@@ -16,15 +16,26 @@ inline constexpr char16_t kAdapterProductString[] = u"Vantri4";
 inline constexpr std::uint32_t kEnumerationPasses = 3;
 inline constexpr std::uint32_t kPassPauseMs = 25;
 
-// Time limit of one report write or read: generous for the adapter's
-// slowest command, short enough that a silent or unplugged adapter ends in
-// a failure message instead of a window that waits for ever.
-inline constexpr std::uint32_t kReportTimeoutMs = 10000;
+// Restarts one search makes after an adapter found earlier has gone. An
+// adapter unplugged or restarting into its loader mode while the search runs
+// costs one; a hub that resets its ports one after another a few more. One
+// that keeps leaving and coming back (a loose cable, a failing hub) would
+// restart the search for ever on the window's thread, the window frozen:
+// past this many the search ends as if no adapter were there, and the user
+// is told to check the connection.
+inline constexpr std::uint32_t kMaxSearchRestarts = 5;
+
+// Time limit of one report write: the adapter takes an output report
+// within a USB frame whatever it is doing, so 10 s only ends the wait on one
+// that is gone or hung, in a failure message instead of a window that waits
+// for ever. A read's limit comes with the read: the answer to a command may
+// take much longer than taking the command did.
+inline constexpr std::uint32_t kWriteTimeoutMs = 10000;
 
 class WindowsLoader final : public Loader {
 public:
-    constexpr explicit WindowsLoader(const HidPlatform& platform, std::uint32_t reportTimeoutMs = kReportTimeoutMs)
-        : platform_(&platform), reportTimeoutMs_(reportTimeoutMs), slots_{}
+    constexpr explicit WindowsLoader(const HidPlatform& platform, std::uint32_t writeTimeoutMs = kWriteTimeoutMs)
+        : platform_(&platform), writeTimeoutMs_(writeTimeoutMs), slots_{}
     {
     }
 
@@ -34,13 +45,13 @@ public:
     bool EnumerateDevices(std::uint32_t& count) override;
     void CloseDevice(std::uint32_t index) override;
     ResultRecord WriteReport(std::uint32_t index, const CommandFrame& payload) override;
-    ResultRecord ReadReport(std::uint32_t index, CommandFrame& destination) override;
+    ResultRecord ReadReport(std::uint32_t index, CommandFrame& destination, std::uint32_t timeoutMs) override;
 
     // Read-only view of one slot, for tests and diagnostics; null past the table.
     const DeviceSlot* Slot(std::uint32_t index) const { return index < kMaxDevices ? &slots_[index] : nullptr; }
 
 private:
-    enum class PassOutcome { Done, ListUnavailable };
+    enum class PassOutcome { Done, Restarted, ListUnavailable };
 
     PassOutcome RunPass(const HidGuid& hidClass, std::uint32_t& filled, std::uint32_t& passCounter);
     void ExamineMember(InterfaceList list, const HidInterfaceRecord& record, std::uint32_t& filled,
@@ -52,7 +63,7 @@ private:
     PlatformHandle SlotHandle(std::uint32_t index) const;
 
     const HidPlatform* platform_;
-    std::uint32_t reportTimeoutMs_;
+    std::uint32_t writeTimeoutMs_;
     DeviceSlot slots_[kMaxDevices];
 };
 

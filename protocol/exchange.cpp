@@ -9,6 +9,43 @@ namespace Vantri {
 
 namespace {
 
+// How long the adapter may take to answer each command: the one place that
+// decides it. Data and read frames and the information pages are answered
+// as soon as the adapter takes them; 10 s is ample and still ends a silent
+// adapter in its failure box. A begin, end or erase may first make the
+// adapter erase or commit flash, which can take far longer (a HID bootloader
+// host we studied waits up to 45 s for the block that triggers its erase); a
+// limit that cut such an answer short would leave the adapter half written
+// while it was still working, so those wait 60 s.
+constexpr std::uint32_t kFrameAnswerMs = 10000;
+constexpr std::uint32_t kFlashAnswerMs = 60000;
+
+struct AnswerTimeLimit {
+    std::uint8_t command;
+    std::uint32_t ms;
+};
+
+constexpr AnswerTimeLimit kAnswerTimeLimits[] = {
+    {1, kFlashAnswerMs},  // image: begin
+    {2, kFrameAnswerMs},  //        data
+    {3, kFlashAnswerMs},  //        end
+    {4, kFlashAnswerMs},  // config area write: begin
+    {5, kFrameAnswerMs},  //                    data
+    {6, kFlashAnswerMs},  //                    end
+    {7, kFlashAnswerMs},  // primary block region: begin
+    {8, kFrameAnswerMs},  //                       data
+    {9, kFlashAnswerMs},  //                       end
+    {10, kFlashAnswerMs}, // erase the configs
+    {11, kFlashAnswerMs}, // erase the global settings
+    {13, kFlashAnswerMs}, // config area read: begin
+    {14, kFrameAnswerMs}, //                   piece
+    {16, kFlashAnswerMs}, //                   end
+    {21, kFrameAnswerMs}, // information page
+    {27, kFlashAnswerMs}, // overflow block region: begin
+    {28, kFrameAnswerMs}, //                        data
+    {29, kFlashAnswerMs}, //                        end
+};
+
 CommandFrame BuildFrame(std::uint8_t command, std::uint16_t parameter)
 {
     CommandFrame frame{};
@@ -24,6 +61,16 @@ bool IsPositive(const CommandFrame& answer)
 
 } // namespace
 
+// A command we never send has no entry; it would be answered at once.
+std::uint32_t AnswerTimeLimitMs(std::uint8_t command)
+{
+    for (const AnswerTimeLimit& limit : kAnswerTimeLimits) {
+        if (limit.command == command)
+            return limit.ms;
+    }
+    return kFrameAnswerMs;
+}
+
 ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::uint16_t parameter,
                          const std::uint8_t* data, std::uint8_t length)
 {
@@ -36,7 +83,7 @@ ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::u
     if (ResultRecord result = g_loader.WriteReport(deviceIndex, sent); result.code != 0)
         return result;
     CommandFrame answer{};
-    if (ResultRecord result = g_loader.ReadReport(deviceIndex, answer); result.code != 0)
+    if (ResultRecord result = g_loader.ReadReport(deviceIndex, answer, AnswerTimeLimitMs(command)); result.code != 0)
         return result;
 
     if (!IsPositive(answer)) {
@@ -63,7 +110,7 @@ ResultRecord ReceiveData(std::uint8_t command, std::uint16_t parameter, std::uin
 
     if (ResultRecord result = g_loader.WriteReport(0, frame); result.code != 0)
         return result;
-    if (ResultRecord result = g_loader.ReadReport(0, frame); result.code != 0)
+    if (ResultRecord result = g_loader.ReadReport(0, frame, AnswerTimeLimitMs(command)); result.code != 0)
         return result;
 
     if (!IsPositive(frame)) {

@@ -9,6 +9,10 @@
 
 namespace Vantri {
 
+// How long the answer to `command` may take, in milliseconds (the table and
+// its reasons are in exchange.cpp).
+std::uint32_t AnswerTimeLimitMs(std::uint8_t command);
+
 // Sends a command with up to 56 data bytes to one device and requires the
 // device to echo it back with the acknowledge bit set. A length above 56 is
 // cut to 56.

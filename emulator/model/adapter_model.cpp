@@ -156,6 +156,8 @@ ReportOutcome AdapterModel::TakeOutputReport(const CommandFrame& frame)
         readyAt += 1ms;
     if (settings_.latency.count() > 0)
         readyAt += settings_.latency;
+    if (fault && kind == FaultKind::AnswerDelay)
+        readyAt = std::max(readyAt, Clock::now()) + std::chrono::milliseconds(fault->code);
     Queue(answer, readyAt, outcome);
     return {};
 }

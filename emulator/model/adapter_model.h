@@ -56,6 +56,7 @@ enum class FaultKind : std::uint8_t {
     ReadShort,    // frame processed; its answer's read moves fewer than 65 bytes
     Silence,      // from this frame on the adapter takes reports and never answers
     Vanish,       // from this frame on every report fails: device not connected
+    AnswerDelay,  // frame processed; its answer is ready `code` ms later (a slow erase)
 };
 
 inline constexpr std::uint16_t kAnyCommand = 0xFFFF;
@@ -92,6 +93,10 @@ struct Fault {
     static Fault ReadShort(std::uint16_t command, std::uint32_t k) { return {FaultKind::ReadShort, command, k}; }
     static Fault Silence(std::uint16_t command, std::uint32_t k) { return {FaultKind::Silence, command, k}; }
     static Fault Vanish(std::uint16_t command, std::uint32_t k) { return {FaultKind::Vanish, command, k}; }
+    static Fault AnswerDelay(std::uint16_t command, std::uint32_t k, std::uint32_t milliseconds)
+    {
+        return {FaultKind::AnswerDelay, command, k, milliseconds};
+    }
 };
 
 struct AdapterSettings {

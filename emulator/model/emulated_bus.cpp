@@ -103,7 +103,11 @@ Vantri::ResultRecord EmulatedBus::WriteReport(std::uint32_t index, const Vantri:
     return ToWriteRecord(model->TakeOutputReport(payload));
 }
 
-Vantri::ResultRecord EmulatedBus::ReadReport(std::uint32_t index, Vantri::CommandFrame& destination)
+// In-process the limit is never waited out: a read with no answer coming
+// fails at once with the time-out code, as if the limit had passed, and an
+// answer on its way (latency, frame clock, a delayed answer) is waited for.
+Vantri::ResultRecord EmulatedBus::ReadReport(std::uint32_t index, Vantri::CommandFrame& destination,
+                                             std::uint32_t /*timeoutMs*/)
 {
     AdapterModel* model = OpenModel(index);
     if (!model)

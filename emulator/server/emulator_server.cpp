@@ -1,11 +1,13 @@
 #include "emulator/server/emulator_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
+#include <time.h>
 #include <unistd.h>
 
 #include "emulator/model/state_dump.h"
@@ -45,12 +47,44 @@ std::u16string InterfacePath(std::uint16_t vendor, std::uint16_t product, int ki
     char path[128];
     std::snprintf(path, sizeof path, "\\\\?\\hid#vid_%04x&pid_%04x#8&emu&%d&%04u#{4d1e55b2-f16f-11cf-88cb-001111000030}",
                   vendor, product, kind, n);
+    // Four digits hold every number the options allow, so the length, and
+    // with it the size of a list, is fixed.
+    static_assert(kMaxInterfaces <= 10000);
     return Widen(path);
 }
 
 std::vector<std::uint8_t> StatusReply(std::uint8_t type, std::uint32_t status)
 {
     return Writer(type | kReplyBit).U32(status).Finish();
+}
+
+// Wine reads CLOCK_MONOTONIC_RAW for QueryPerformanceCounter; CLOCK_MONOTONIC
+// runs apart from it by the clock's slewing since boot.
+std::int64_t WineClockUs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// What the link saw of one adapter: how often it was opened and when each
+// command's first frame came in.
+bool DumpLinkState(const HidInterface& device, const std::filesystem::path& folder, std::string& error)
+{
+    std::string text = "opens=" + std::to_string(device.opens.load()) + "\n";
+    text += "open=" + std::string(device.open.load() ? "1" : "0") + "\n";
+    for (std::size_t command = 0; command < device.firstFrameUs.size(); ++command) {
+        if (const std::int64_t at = device.firstFrameUs[command].load(); at != 0)
+            text += "first_frame_us=" + std::to_string(command) + ":" + std::to_string(at) + "\n";
+    }
+    std::ofstream out(folder / "link.txt", std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+        error = "cannot write " + (folder / "link.txt").string();
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -80,7 +114,8 @@ EmulatorServer::EmulatorServer(const ServerOptions& options) : stateDir_(options
         device->versionNumber = kAdapterVersion;
         device->product = u"Vantri4";
         device->adapter = std::make_unique<AdapterModel>(options.SettingsFor(i));
-        adapters_.push_back(device->adapter.get());
+        device->flickers = std::find(options.flickering.begin(), options.flickering.end(), i) != options.flickering.end();
+        adapters_.push_back(device.get());
         interfaces_.push_back(std::move(device));
     }
 }
@@ -105,10 +140,11 @@ bool EmulatorServer::Dump(std::string& error)
     std::string summary = "adapters=" + std::to_string(adapters_.size()) + "\n";
     for (std::size_t i = 0; i < adapters_.size(); ++i) {
         const std::string name = "adapter" + std::to_string(i);
-        if (!DumpAdapterState(*adapters_[i], folder / name, error))
+        const AdapterModel& adapter = *adapters_[i]->adapter;
+        if (!DumpAdapterState(adapter, folder / name, error) || !DumpLinkState(*adapters_[i], folder / name, error))
             return false;
-        summary += name + " image_received=" + (adapters_[i]->ImageReceived() ? "1" : "0") +
-                   " violations=" + std::to_string(adapters_[i]->Violations().size()) + "\n";
+        summary += name + " image_received=" + (adapter.ImageReceived() ? "1" : "0") +
+                   " violations=" + std::to_string(adapter.Violations().size()) + "\n";
     }
     // Written last and renamed into place: its presence means the dump is
     // complete.
@@ -184,7 +220,9 @@ private:
     {
         std::vector<const HidInterface*> present;
         for (const auto& device : server_.interfaces_) {
-            if (device->Present())
+            // A flickering adapter is listed, then not, then again: to a
+            // search it leaves and comes back between every two passes.
+            if (device->Present() && !(device->flickers && device->listings.fetch_add(1) % 2 == 1))
                 present.push_back(device.get());
         }
         Writer reply(kList | kReplyBit);
@@ -208,6 +246,7 @@ private:
         if (!device->open.compare_exchange_strong(expected, true))
             return StatusReply(kOpen, kStatusSharingViolation);
         bound_ = device;
+        device->opens.fetch_add(1);
         return StatusReply(kOpen, kStatusOk);
     }
 
@@ -291,6 +330,10 @@ private:
             return Writer(kWrite | kReplyBit).U32(kStatusInvalidFunction).U32(0).Finish();
         CommandFrame frame;
         std::memcpy(&frame, report + 1, sizeof frame);
+        if (frame.command < bound_->firstFrameUs.size()) {
+            std::int64_t never = 0;
+            bound_->firstFrameUs[frame.command].compare_exchange_strong(never, WineClockUs());
+        }
         return TransferReply(kWrite, bound_->adapter->TakeOutputReport(frame), nullptr);
     }
 

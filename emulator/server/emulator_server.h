@@ -2,6 +2,7 @@
 // the wire protocol (docs/emulator.md).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -11,8 +12,17 @@
 
 #include "emulator/model/adapter_model.h"
 #include "emulator/server/server_options.h"
+#include "emulator/server/wire_format.h"
 
 namespace VantriEmu {
+
+// Every path the emulator presents has this many UTF-16 units
+// (docs/emulator.md); the size of a LIST reply follows from it.
+inline constexpr std::uint32_t kInterfacePathUnits = 77;
+// As many interfaces as one LIST reply can carry; the options allow no more.
+inline constexpr std::uint32_t kMaxInterfaces = static_cast<std::uint32_t>(
+    (VantriWire::kMaxMessageSize - VantriWire::ListReplySize(0, 0)) / (2 + 2 * kInterfacePathUnits));
+static_assert(VantriWire::ListReplySize(kMaxInterfaces, kInterfacePathUnits) <= VantriWire::kMaxMessageSize);
 
 // One HID interface the emulator presents: an adapter (with its model) or
 // some other device.
@@ -24,6 +34,13 @@ struct HidInterface {
     std::u16string product;
     std::unique_ptr<AdapterModel> adapter; // null for other devices
     std::atomic<bool> open{false};
+    bool flickers = false;                 // left out of every second LIST
+    std::atomic<std::uint32_t> listings{0};
+    std::atomic<std::uint32_t> opens{0};   // successful OPENs
+    // Per command, when its first frame came in (microseconds on the clock
+    // Wine's QueryPerformanceCounter reads, so that the Windows side's
+    // times compare with it); 0: never.
+    std::array<std::atomic<std::int64_t>, 128> firstFrameUs{};
 
     bool Present() const { return !adapter || !adapter->Vanished(); }
 };
@@ -47,7 +64,7 @@ private:
 
     std::string stateDir_;
     std::vector<std::unique_ptr<HidInterface>> interfaces_; // list order
-    std::vector<AdapterModel*> adapters_;                   // adapter order
+    std::vector<const HidInterface*> adapters_;             // adapter order
     std::mutex dumpMutex_;
 };
 

@@ -1,5 +1,7 @@
 #include "emulator/server/server_options.h"
 
+#include "emulator/server/emulator_server.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -12,12 +14,15 @@ const char kServerUsage[] =
     "Serves emulated Vantri4 adapters and other HID interfaces on 127.0.0.1.\n"
     "  --port P                        TCP port (default 0: chosen, printed as port=P)\n"
     "  --adapters N                    emulated adapters (default 1)\n"
-    "  --non-adapters M                HID interfaces that are not adapters (default 0)\n"
+    "  --non-adapters M                HID interfaces that are not adapters (default 0);\n"
+    "                                  at most 1680 interfaces in all\n"
     "  --version [I/]TEXT              version text of information page 2\n"
     "  --piece-size [I/]N              config area read piece size, 1-56 (default 56)\n"
     "  --config-file [I/]PATH          the config area starts as this file of 65,536 bytes\n"
     "  --page2-length [I/]N            data bytes of the page 2 answer (default 56)\n"
     "  --held-open I                   adapter I is held open by another program\n"
+    "  --flicker I                     adapter I is missing from every second list: it\n"
+    "                                  leaves and comes back on every pass of a search\n"
     "  --refuse [I/]CMD:K:CODE         refuse the K-th frame of CMD with CODE (0 allowed)\n"
     "  --bad-echo [I/]CMD:K            wrong echo for the K-th frame of CMD\n"
     "  --answer-length [I/]CMD:K:LEN   answer the K-th frame of CMD with length LEN\n"
@@ -25,6 +30,7 @@ const char kServerUsage[] =
     "  --read-fail [I/]CMD:K:CODE      the answer to the K-th frame of CMD fails to read\n"
     "  --write-short [I/]CMD:K         the K-th frame of CMD is written short\n"
     "  --read-short [I/]CMD:K          the answer to the K-th frame of CMD is read short\n"
+    "  --answer-delay [I/]CMD:K:MS     the answer to the K-th frame of CMD comes MS ms late\n"
     "  --silent-at [I/]N               from output report N on, no answers\n"
     "  --vanish-at [I/]N               from output report N on, the adapter is gone\n"
     "  --latency-us N                  latency before each answer\n"
@@ -34,6 +40,7 @@ const char kServerUsage[] =
     "  --help                          this text\n"
     "[I/] picks adapter I (from 0); without it an option applies to every adapter.\n"
     "Numbers are decimal or 0x hexadecimal. Fault options may be repeated.\n";
+static_assert(kMaxInterfaces == 1680, "the usage text names the limit");
 
 namespace {
 
@@ -111,6 +118,8 @@ const FaultOption kFaultOptions[] = {
     {"--read-fail", 3, [](const auto& f) { return Fault::ReadFailure(Cmd(f), K(f), static_cast<std::uint32_t>(f[2])); }},
     {"--write-short", 2, [](const auto& f) { return Fault::WriteShort(Cmd(f), K(f)); }},
     {"--read-short", 2, [](const auto& f) { return Fault::ReadShort(Cmd(f), K(f)); }},
+    {"--answer-delay", 3,
+     [](const auto& f) { return Fault::AnswerDelay(Cmd(f), K(f), static_cast<std::uint32_t>(f[2])); }},
 };
 
 class Parser {
@@ -126,6 +135,11 @@ public:
             if (!Option(argv_[index_]))
                 return false;
         }
+        // The list of interfaces travels in one message: more than it holds
+        // could never be listed.
+        if (options_.adapters + options_.nonAdapters > kMaxInterfaces)
+            return Fail("--adapters and --non-adapters: at most " + std::to_string(kMaxInterfaces) +
+                        " interfaces in all (one LIST reply holds no more)");
         return true;
     }
 
@@ -242,6 +256,12 @@ private:
             if (!Number(name, 0xFFFF, n))
                 return false;
             Edit(static_cast<std::int32_t>(n), [](AdapterSettings& s) { s.heldOpenElsewhere = true; });
+            return true;
+        }
+        if (name == "--flicker") {
+            if (!Number(name, 0xFFFF, n))
+                return false;
+            options_.flickering.push_back(static_cast<std::uint32_t>(n));
             return true;
         }
         if (name == "--state-dir")

@@ -17,6 +17,7 @@ struct ServerOptions {
     std::uint32_t adapters = 1;
     std::uint32_t nonAdapters = 0;
     std::string stateDir;
+    std::vector<std::uint32_t> flickering; // adapters missing from every second LIST
     bool help = false;
     AdapterSettings common; // latency, frame clock, transcript
     // Per-adapter changes in command-line order: (adapter or kEveryAdapter, change).

@@ -21,7 +21,26 @@ enum MessageType : std::uint8_t {
     kDump = 0x08,
 };
 inline constexpr std::uint8_t kReplyBit = 0x80;
-inline constexpr std::uint32_t kMaxMessageSize = 4096;
+
+// Bytes of a LIST reply's body: type, status, count, then per interface its
+// length and its UTF-16 units.
+constexpr std::uint64_t ListReplySize(std::uint64_t interfaces, std::uint64_t pathUnits)
+{
+    return 1 + 4 + 4 + interfaces * (2 + 2 * pathUnits);
+}
+
+// The longest path the loader takes (its 520-byte detail buffer holds 257
+// units and the terminator).
+inline constexpr std::uint32_t kLongestPathUnits = 257;
+
+// The largest message body (type and payload) either end sends or accepts.
+// A LIST reply is the only large message: the device table holds 256
+// adapters, a machine has other HID interfaces besides, and a real path runs
+// to 80-130 units. The limit holds 256 adapters and 64 other interfaces even
+// with the longest path the loader takes, so any list the program can act on
+// fits; the emulator refuses options whose list would not.
+inline constexpr std::uint32_t kMaxMessageSize = 262144;
+static_assert(ListReplySize(256 + 64, kLongestPathUnits) <= kMaxMessageSize);
 inline constexpr std::uint32_t kReportSize = 65;
 inline constexpr std::uint32_t kNoTimeLimit = 0xFFFFFFFF;
 

@@ -33,9 +33,11 @@ Vantri::ResultRecord LoaderSwitch::WriteReport(std::uint32_t index, const Vantri
     return target_ ? target_->WriteReport(index, payload) : Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle);
 }
 
-Vantri::ResultRecord LoaderSwitch::ReadReport(std::uint32_t index, Vantri::CommandFrame& destination)
+Vantri::ResultRecord LoaderSwitch::ReadReport(std::uint32_t index, Vantri::CommandFrame& destination,
+                                              std::uint32_t timeoutMs)
 {
-    return target_ ? target_->ReadReport(index, destination) : Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle);
+    return target_ ? target_->ReadReport(index, destination, timeoutMs)
+                   : Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle);
 }
 
 } // namespace VantriTest

@@ -14,7 +14,8 @@ public:
     bool EnumerateDevices(std::uint32_t& count) override;
     void CloseDevice(std::uint32_t index) override;
     Vantri::ResultRecord WriteReport(std::uint32_t index, const Vantri::CommandFrame& payload) override;
-    Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination) override;
+    Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination,
+                                    std::uint32_t timeoutMs) override;
 
 private:
     Vantri::Loader* target_ = nullptr;

@@ -394,7 +394,7 @@ TEST(Win32Loader, ReportsTravelOverTheRealHandleWithinTheLimit)
     const CommandFrame untouched = NumberedFrame(200);
     CommandFrame destination = untouched;
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorTimeout));
+    EXPECT_EQ(loader.ReadReport(0, destination, 300), Vantri::ReadTransportFailure(Vantri::kErrorTimeout));
     EXPECT_GE(MillisecondsSince(start), 250);
     EXPECT_EQ(std::memcmp(&destination, &untouched, sizeof destination), 0);
 
@@ -404,12 +404,12 @@ TEST(Win32Loader, ReportsTravelOverTheRealHandleWithinTheLimit)
     const CommandFrame in = NumberedFrame(50);
     std::memcpy(answer + 1, &in, sizeof in);
     ASSERT_TRUE(pipe.Send(answer, sizeof answer));
-    ASSERT_EQ(loader.ReadReport(0, destination), Vantri::kResultOk);
+    ASSERT_EQ(loader.ReadReport(0, destination, 300), Vantri::kResultOk);
     EXPECT_EQ(std::memcmp(&destination, &in, sizeof in), 0);
 
     // A short answer is a failure even though the system call succeeded.
     ASSERT_TRUE(pipe.Send(answer, 10));
-    EXPECT_EQ(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorReadFault));
+    EXPECT_EQ(loader.ReadReport(0, destination, 300), Vantri::ReadTransportFailure(Vantri::kErrorReadFault));
 
     // Unplugged: the failure carries the system's code, at once.
     pipe.Unplug();

@@ -106,9 +106,10 @@ public:
     {
         return inner_.WriteReport(index, payload);
     }
-    Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination) override
+    Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination,
+                                    std::uint32_t timeoutMs) override
     {
-        return inner_.ReadReport(index, destination);
+        return inner_.ReadReport(index, destination, timeoutMs);
     }
 
 private:

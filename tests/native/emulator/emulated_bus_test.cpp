@@ -89,12 +89,12 @@ TEST(EmulatedBus, ClosedSlotRefusesReportsAndLeavesOthersAlone)
     EXPECT_EQ(bus.CloseCalls(0), 2u);
     Vantri::CommandFrame answer{};
     answer.command = 0x42;
-    EXPECT_EQ(bus.ReadReport(0, answer), Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle));
+    EXPECT_EQ(bus.ReadReport(0, answer, 10000), Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle));
     EXPECT_EQ(answer.command, 0x42); // untouched
     EXPECT_EQ(bus.WriteReport(0, Erase()), Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle));
     EXPECT_TRUE(bus.IsOpen(1));
     EXPECT_EQ(bus.WriteReport(1, Erase()), Vantri::kResultOk);
-    EXPECT_EQ(bus.ReadReport(1, answer), Vantri::kResultOk);
+    EXPECT_EQ(bus.ReadReport(1, answer, 10000), Vantri::kResultOk);
     EXPECT_EQ(answer.command, 10 | 0x80);
     bus.CloseDevice(5000); // out of the table: nothing happens
 }

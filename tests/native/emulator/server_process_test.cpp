@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -203,11 +204,12 @@ public:
         return answer;
     }
 
-    // True when the server has closed the connection.
+    // True when the server has closed the connection (a reset included: it
+    // may close with our bytes still unread).
     bool ClosedByPeer()
     {
         std::uint8_t byte;
-        return ::recv(socket_, &byte, 1, 0) == 0;
+        return ::recv(socket_, &byte, 1, 0) <= 0;
     }
 
 private:
@@ -311,6 +313,36 @@ TEST_F(ServerProcessTest, ListOpenAskWriteReadClose)
     EXPECT_EQ(second.Open(paths[5]), kStatusOk);
 }
 
+// The wire's one limit, from the emulator's side: a full device table and
+// 64 other interfaces list in one reply, a request of exactly the limit is
+// answered, and one byte more ends the connection unanswered.
+TEST_F(ServerProcessTest, MessagesUpToTheLimitAreTakenAndOneByteMoreEndsTheConnection)
+{
+    ServerProcess server({"--adapters", "257", "--non-adapters", "64", "--no-transcript"});
+    Client client(server.Port());
+    Writer list(kList);
+    const Reply reply = client.Call(list);
+    EXPECT_EQ(reply.status, kStatusOk);
+    // 9 bytes, then 2 + 2 x 77 per interface: far above the 4,096 once allowed.
+    EXPECT_EQ(reply.body.size(), 9u + 321u * (2 + 2 * 77));
+    const auto paths = client.List();
+    ASSERT_EQ(paths.size(), 321u);
+    EXPECT_EQ(paths[64], AdapterPath(0));
+    EXPECT_EQ(paths[320], AdapterPath(256));
+
+    const std::vector<std::uint8_t> filler(kMaxMessageSize - 1, 0x5A);
+    Writer atLimit(0x42);
+    atLimit.Bytes(filler.data(), filler.size());
+    EXPECT_EQ(atLimit.Finish().size(), 4u + 262144u);
+    EXPECT_EQ(client.Call(atLimit).status, kStatusInvalidFunction);
+    EXPECT_EQ(client.List().size(), 321u) << "the connection is still in step";
+
+    Writer overLimit(0x42);
+    overLimit.Bytes(filler.data(), filler.size()).U8(0x5A);
+    EXPECT_EQ(client.Call(overLimit).type, 0) << "no reply";
+    EXPECT_TRUE(client.ClosedByPeer());
+}
+
 TEST_F(ServerProcessTest, OtherInterfacesAnswerAttributesButTakeNoReports)
 {
     ServerProcess server({"--adapters", "0", "--non-adapters", "4"});
@@ -357,6 +389,27 @@ TEST_F(ServerProcessTest, SilentAdapterEndsABoundedReadInATimeOut)
     EXPECT_GE(Clock::now() - start, 80ms);
 }
 
+// A slow erase: the answer to the first command 10 is ready 300 ms late, so
+// a read with a shorter limit times out and the answer waits for the next
+// read; the second erase is answered at once.
+TEST_F(ServerProcessTest, ADelayedAnswerComesLateAndIsKeptForTheNextRead)
+{
+    ServerProcess server({"--answer-delay", "10:1:300"});
+    Client handle(server.Port());
+    ASSERT_EQ(handle.Open(AdapterPath(0)), kStatusOk);
+    EXPECT_EQ(handle.Write(Frame(10)), std::make_pair(kStatusOk, kReportSize));
+    const auto start = Clock::now();
+    Vantri::CommandFrame answer{};
+    EXPECT_EQ(handle.Read(100, answer), std::make_pair(kStatusTimeout, 0u));
+    EXPECT_EQ(handle.Read(2000, answer), std::make_pair(kStatusOk, kReportSize));
+    EXPECT_GE(Clock::now() - start, 300ms);
+    EXPECT_EQ(answer.command, 10 | 0x80);
+
+    const auto second = Clock::now();
+    EXPECT_EQ(handle.Exchange(Frame(10)).command, 10 | 0x80);
+    EXPECT_LT(Clock::now() - second, 250ms);
+}
+
 TEST_F(ServerProcessTest, VanishedAdapterLeavesTheListAndFailsItsHandle)
 {
     ServerProcess server({"--adapters", "2", "--vanish-at", "0/2"});
@@ -370,6 +423,19 @@ TEST_F(ServerProcessTest, VanishedAdapterLeavesTheListAndFailsItsHandle)
     EXPECT_EQ(control.List(), std::vector<std::u16string>{AdapterPath(1)});
     Client again(server.Port());
     EXPECT_EQ(again.Open(AdapterPath(0)), kStatusFileNotFound);
+}
+
+TEST_F(ServerProcessTest, AFlickeringAdapterIsMissingFromEverySecondListAndStillOpens)
+{
+    ServerProcess server({"--adapters", "2", "--flicker", "0"});
+    Client control(server.Port());
+    const std::vector<std::u16string> both{AdapterPath(0), AdapterPath(1)};
+    EXPECT_EQ(control.List(), both);
+    EXPECT_EQ(control.List(), std::vector<std::u16string>{AdapterPath(1)});
+    Client handle(server.Port());
+    EXPECT_EQ(handle.Open(AdapterPath(0)), kStatusOk);
+    EXPECT_EQ(control.List(), both);
+    EXPECT_EQ(control.List(), std::vector<std::u16string>{AdapterPath(1)});
 }
 
 TEST_F(ServerProcessTest, FaultOptionsReachTheirAdapters)
@@ -447,6 +513,24 @@ TEST_F(ServerProcessTest, StateIsDumpedOnRequestAndAtExit)
     const std::string stored = ReadText(folder / "adapter1" / "image.bin");
     EXPECT_EQ(std::vector<std::uint8_t>(stored.begin(), stored.end()), image);
     EXPECT_FALSE(std::filesystem::exists(folder / "adapter0" / "image.bin"));
+    EXPECT_EQ(ReadText(folder / "adapter0" / "link.txt"), "opens=0\nopen=0\n");
+    // Opened once and open still; the first frames of 1, 2 and 3 in order.
+    std::istringstream link(ReadText(folder / "adapter1" / "link.txt"));
+    std::string line;
+    std::vector<std::string> lines;
+    while (std::getline(link, line))
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "opens=1");
+    EXPECT_EQ(lines[1], "open=1");
+    long long previous = 0;
+    for (int command = 1; command <= 3; ++command) {
+        const std::string head = "first_frame_us=" + std::to_string(command) + ":";
+        ASSERT_EQ(lines[command + 1].rfind(head, 0), 0u) << lines[command + 1];
+        const long long at = std::stoll(lines[command + 1].substr(head.size()));
+        EXPECT_GE(at, previous);
+        previous = at;
+    }
 
     handle.Exchange(Frame(12)); // an unknown command: one violation
     std::filesystem::remove(folder / "summary.txt");
@@ -469,15 +553,18 @@ TEST_F(ServerProcessTest, DumpWithoutAFolderFails)
 
 TEST_F(ServerProcessTest, BadOptionsEndTheProcessWithCode2)
 {
-    for (const char* bad : {"--refuse=1", "--adapters", "--piece-size", "--refuse"}) {
-        std::vector<std::string> arguments{bad};
-        if (std::string(bad) == "--piece-size")
-            arguments.push_back("57");
-        if (std::string(bad) == "--refuse")
-            arguments.push_back("10:1");
+    const std::vector<std::vector<std::string>> cases = {
+        {"--refuse=1"},
+        {"--adapters"},
+        {"--piece-size", "57"},
+        {"--refuse", "10:1"},
+        // 1,681 interfaces: one more than a LIST reply holds.
+        {"--adapters", "1600", "--non-adapters", "81"},
+    };
+    for (const auto& arguments : cases) {
         ServerProcess server(arguments);
         EXPECT_EQ(server.Port(), 0);
-        EXPECT_EQ(server.Wait(), 2) << bad;
+        EXPECT_EQ(server.Wait(), 2) << arguments.front() << " " << arguments.size();
     }
 }
 

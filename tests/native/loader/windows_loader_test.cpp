@@ -216,6 +216,49 @@ TEST_F(WindowsLoaderTest, LosingTheOnlyAdapterStillSearchesThreeMorePasses)
     ExpectNothingLeaked();
 }
 
+// Passes in which `flicker` is listed and missing by turns, `leaves` times,
+// with `stays` listed throughout; then both for good.
+std::vector<std::vector<ScriptedInterface>> LeavingAndComing(const ScriptedInterface& flicker,
+                                                             const ScriptedInterface& stays, std::uint32_t leaves)
+{
+    std::vector<std::vector<ScriptedInterface>> passes;
+    for (std::uint32_t i = 0; i < leaves; ++i) {
+        passes.push_back({flicker, stays});
+        passes.push_back({stays});
+    }
+    passes.push_back({flicker, stays});
+    return passes;
+}
+
+TEST_F(WindowsLoaderTest, AnAdapterThatKeepsLeavingEndsTheSearchWithNoAdapterAfterTheLastRestart)
+{
+    const auto flicker = Adapter(AdapterPath(1));
+    const auto stays = Adapter(AdapterPath(2));
+    // Twenty departures: without a bound the search would restart twenty
+    // times and then keep both.
+    bus.SetPasses(LeavingAndComing(flicker, stays, 20));
+
+    ASSERT_TRUE(Enumerate());
+    EXPECT_EQ(count, 0u);
+    // Each round is two passes: found, then missed, and the search restarts.
+    EXPECT_EQ(bus.ListRequests(), 2 * (Vantri::kMaxSearchRestarts + 1));
+    EXPECT_EQ(bus.OpensOf(AdapterPath(1)), Vantri::kMaxSearchRestarts + 1);
+    EXPECT_EQ(bus.OpenHandles(), 0u);
+    ExpectSlotsEmptyFrom(0);
+    ExpectNothingLeaked();
+}
+
+TEST_F(WindowsLoaderTest, AsManyRestartsAsTheBoundAllowsStillFindTheAdapters)
+{
+    bus.SetPasses(LeavingAndComing(Adapter(AdapterPath(1)), Adapter(AdapterPath(2)), Vantri::kMaxSearchRestarts));
+
+    ASSERT_TRUE(Enumerate());
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(PathIn(0), AdapterPath(1));
+    EXPECT_EQ(bus.ListRequests(), 2 * Vantri::kMaxSearchRestarts + 3);
+    ExpectNothingLeaked();
+}
+
 TEST_F(WindowsLoaderTest, AdapterArrivingLateExtendsTheSearch)
 {
     bus.SetPasses({{OtherHid(u"kbd")}, {OtherHid(u"kbd"), Adapter(AdapterPath(1))}});
@@ -351,7 +394,8 @@ TEST_F(WindowsLoaderWithAdaptersTest, IndicesOutsideTheTableAreRefusedWithoutTou
         loader.CloseDevice(index);
         CommandFrame destination = SampleFrame();
         EXPECT_EQ(loader.WriteReport(index, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorInvalidHandle));
-        EXPECT_EQ(loader.ReadReport(index, destination), Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle));
+        EXPECT_EQ(loader.ReadReport(index, destination, 10000),
+                  Vantri::ReadTransportFailure(Vantri::kErrorInvalidHandle));
     }
     EXPECT_EQ(bus.Transfers(), 0u);
     EXPECT_EQ(bus.Closes(), 0u);
@@ -369,7 +413,7 @@ TEST_F(WindowsLoaderWithAdaptersTest, ReportsOnAClosedOrEmptySlotCarryTheInvalid
 
         const CommandFrame sample = SampleFrame();
         CommandFrame destination = sample;
-        const ResultRecord read = loader.ReadReport(index, destination);
+        const ResultRecord read = loader.ReadReport(index, destination, 10000);
         EXPECT_EQ(read.code, Vantri::kErrorInvalidHandle);
         EXPECT_EQ(std::u16string(read.message), u"Read transport failure");
         EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
@@ -388,7 +432,7 @@ TEST_F(WindowsLoaderWithAdaptersTest, WriteSendsReportIdZeroThenThePayloadWithin
     const HidReport& report = bus.Written(AdapterPath(1)).front();
     EXPECT_EQ(report[0], 0);
     EXPECT_EQ(std::memcmp(report.data() + 1, &frame, sizeof frame), 0);
-    EXPECT_EQ(bus.LastTimeoutMs(), Vantri::kReportTimeoutMs);
+    EXPECT_EQ(bus.LastTimeoutMs(), Vantri::kWriteTimeoutMs);
 }
 
 TEST_F(WindowsLoaderWithAdaptersTest, ReadIgnoresTheReportIdAndCopiesThePayload)
@@ -400,9 +444,9 @@ TEST_F(WindowsLoaderWithAdaptersTest, ReadIgnoresTheReportIdAndCopiesThePayload)
     bus.QueueInput(AdapterPath(0), report);
 
     CommandFrame destination{};
-    ASSERT_EQ(loader.ReadReport(0, destination), Vantri::kResultOk);
+    ASSERT_EQ(loader.ReadReport(0, destination, 4321), Vantri::kResultOk);
     EXPECT_EQ(std::memcmp(&destination, report.data() + 1, sizeof destination), 0);
-    EXPECT_EQ(bus.LastTimeoutMs(), Vantri::kReportTimeoutMs);
+    EXPECT_EQ(bus.LastTimeoutMs(), 4321u);
 }
 
 TEST_F(WindowsLoaderWithAdaptersTest, ShortTransfersThatSucceededStillFail)
@@ -413,7 +457,7 @@ TEST_F(WindowsLoaderWithAdaptersTest, ShortTransfersThatSucceededStillFail)
     EXPECT_EQ(loader.WriteReport(0, SampleFrame()), Vantri::WriteTransportFailure(Vantri::kErrorWriteFault));
     const CommandFrame sample = SampleFrame();
     CommandFrame destination = sample;
-    EXPECT_EQ(loader.ReadReport(0, destination), Vantri::ReadTransportFailure(Vantri::kErrorReadFault));
+    EXPECT_EQ(loader.ReadReport(0, destination, 10000), Vantri::ReadTransportFailure(Vantri::kErrorReadFault));
     EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
 }
 
@@ -425,11 +469,11 @@ TEST_F(WindowsLoaderWithAdaptersTest, SystemErrorsAndTimeOutsArePassedUp)
     // Nothing queued: the adapter stays silent and the read's limit passes.
     const CommandFrame sample = SampleFrame();
     CommandFrame destination = sample;
-    EXPECT_EQ(loader.ReadReport(1, destination), Vantri::ReadTransportFailure(Vantri::kErrorTimeout));
+    EXPECT_EQ(loader.ReadReport(1, destination, 10000), Vantri::ReadTransportFailure(Vantri::kErrorTimeout));
     EXPECT_EQ(std::memcmp(&destination, &sample, sizeof destination), 0);
 }
 
-TEST_F(WindowsLoaderWithAdaptersTest, ATimeLimitGivenAtConstructionReachesEveryTransfer)
+TEST_F(WindowsLoaderWithAdaptersTest, AWriteLimitGivenAtConstructionReachesEveryWrite)
 {
     WindowsLoader quick{ScriptedHidBus::Platform(), 250};
     // Its own search: release ours first, the handles are exclusive.
@@ -442,8 +486,8 @@ TEST_F(WindowsLoaderWithAdaptersTest, ATimeLimitGivenAtConstructionReachesEveryT
     ASSERT_EQ(quick.WriteReport(0, SampleFrame()), Vantri::kResultOk);
     EXPECT_EQ(bus.LastTimeoutMs(), 250u);
     CommandFrame destination{};
-    EXPECT_EQ(quick.ReadReport(0, destination).code, Vantri::kErrorTimeout);
-    EXPECT_EQ(bus.LastTimeoutMs(), 250u);
+    EXPECT_EQ(quick.ReadReport(0, destination, 750).code, Vantri::kErrorTimeout);
+    EXPECT_EQ(bus.LastTimeoutMs(), 750u);
     quick.CloseDevice(0);
     quick.CloseDevice(1);
 }
@@ -461,6 +505,36 @@ TEST_F(WindowsLoaderWithAdaptersTest, CarriesTheCommandLayersExchanges)
     EXPECT_EQ(Vantri::SendCommand(1, 1, 0, nullptr, 0), Vantri::kResultOk);
     ASSERT_EQ(bus.Written(AdapterPath(1)).size(), 1u);
     EXPECT_EQ(bus.Written(AdapterPath(1)).front()[1], 1);
+}
+
+// The answer to each command waits as long as that command may take: the
+// data and read frames and the information pages 10 s, every begin, end and
+// erase (the adapter may erase or commit flash first) 60 s.
+TEST_F(WindowsLoaderWithAdaptersTest, EachCommandsAnswerWaitsTheLimitOfItsKind)
+{
+    VantriTest::ScopedLoader bound(loader);
+    constexpr std::uint32_t kFrame = 10000;
+    constexpr std::uint32_t kFlash = 60000;
+    const std::pair<std::uint8_t, std::uint32_t> sent[] = {
+        {1, kFlash}, {2, kFrame},  {3, kFlash},  {4, kFlash},  {5, kFrame},  {6, kFlash},
+        {7, kFlash}, {8, kFrame},  {9, kFlash},  {10, kFlash}, {11, kFlash}, {13, kFlash},
+        {16, kFlash}, {27, kFlash}, {28, kFrame}, {29, kFlash},
+    };
+    // No answer queued: each read ends at once as a time-out, having been
+    // asked to wait its limit.
+    for (const auto& [command, limit] : sent) {
+        EXPECT_EQ(Vantri::SendCommand(1, command, 1, nullptr, 0).code, Vantri::kErrorTimeout) << int{command};
+        EXPECT_EQ(bus.LastTimeoutMs(), limit) << "command " << int{command};
+    }
+    const std::pair<std::uint8_t, std::uint8_t> requested[] = {{14, 0}, {21, 2}, {21, 3}};
+    for (const auto& [command, argument] : requested) {
+        std::uint8_t data[Vantri::kFrameDataSize];
+        std::uint32_t length = 0;
+        EXPECT_EQ(Vantri::ReceiveData(command, 1, argument, data, length).code, Vantri::kErrorTimeout);
+        EXPECT_EQ(bus.LastTimeoutMs(), kFrame) << "command " << int{command};
+    }
+    EXPECT_EQ(bus.Written(AdapterPath(1)).size(), std::size(sent));
+    EXPECT_EQ(bus.Written(AdapterPath(0)).size(), std::size(requested));
 }
 
 } // namespace

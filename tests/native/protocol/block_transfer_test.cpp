@@ -185,7 +185,7 @@ public:
         parameters.push_back(Vantri::FrameParameter(payload));
         return Vantri::kResultOk;
     }
-    Vantri::ResultRecord ReadReport(std::uint32_t, Vantri::CommandFrame& destination) override
+    Vantri::ResultRecord ReadReport(std::uint32_t, Vantri::CommandFrame& destination, std::uint32_t) override
     {
         destination = last_;
         destination.command |= Vantri::kAcknowledgeBit;

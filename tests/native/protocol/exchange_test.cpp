@@ -204,7 +204,7 @@ public:
         last_ = payload;
         return Vantri::kResultOk;
     }
-    Vantri::ResultRecord ReadReport(std::uint32_t, CommandFrame& destination) override
+    Vantri::ResultRecord ReadReport(std::uint32_t, CommandFrame& destination, std::uint32_t) override
     {
         destination = last_;
         destination.command |= Vantri::kAcknowledgeBit;

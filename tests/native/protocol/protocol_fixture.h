@@ -121,11 +121,12 @@ public:
         lastIndex = index;
         return inner_.WriteReport(index, payload);
     }
-    Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination) override
+    Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination,
+                                    std::uint32_t timeoutMs) override
     {
         ++reads;
         lastIndex = index;
-        return inner_.ReadReport(index, destination);
+        return inner_.ReadReport(index, destination, timeoutMs);
     }
     int writes = 0;
     int reads = 0;

@@ -16,8 +16,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "loader/hid_platform_emu.h"
+#include "emulator/client/hid_platform_emu.h"
+#include "emulator/server/wire_format.h"
 #include "loader/windows_loader.h"
 #include "protocol/block_transfer.h"
 #include "protocol/device_info.h"
@@ -63,6 +66,124 @@ private:
     bool had_ = false;
     std::string previous_;
 };
+
+// A stand-in for the emulator on a loopback port of its own: it answers the
+// first request of the first connection with the reply it was given, then
+// closes.
+class CannedEmulator {
+public:
+    explicit CannedEmulator(std::vector<std::uint8_t> reply) : reply_(std::move(reply))
+    {
+        WSADATA data{};
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 1);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        address_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~CannedEmulator()
+    {
+        closesocket(listener_); // ends a pending accept()
+        thread_.join();
+        WSACleanup();
+    }
+    CannedEmulator(const CannedEmulator&) = delete;
+    CannedEmulator& operator=(const CannedEmulator&) = delete;
+
+    const char* Address() const { return address_.c_str(); }
+
+private:
+    static bool Receive(SOCKET s, char* data, int size)
+    {
+        while (size > 0) {
+            const int got = recv(s, data, size, 0);
+            if (got <= 0)
+                return false;
+            data += got;
+            size -= got;
+        }
+        return true;
+    }
+
+    void Serve()
+    {
+        const SOCKET s = accept(listener_, nullptr, nullptr);
+        if (s == INVALID_SOCKET)
+            return;
+        std::uint8_t head[4];
+        std::vector<char> request;
+        if (Receive(s, reinterpret_cast<char*>(head), 4)) {
+            request.resize(head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<std::size_t>(head[3]) << 24));
+            if (Receive(s, request.data(), static_cast<int>(request.size())))
+                send(s, reinterpret_cast<const char*>(reply_.data()), static_cast<int>(reply_.size()), 0);
+        }
+        // A graceful close: the peer still reads the whole reply.
+        shutdown(s, SD_SEND);
+        closesocket(s);
+    }
+
+    std::vector<std::uint8_t> reply_;
+    SOCKET listener_ = INVALID_SOCKET;
+    std::string address_;
+    std::thread thread_;
+};
+
+// The number of members a search sees, or -1 when the list cannot be had.
+int ListedInterfaces()
+{
+    Vantri::HidGuid hidClass{};
+    if (!kEmulatorHidPlatform.GetHidGuid(&hidClass))
+        return -2;
+    const Vantri::InterfaceList list = kEmulatorHidPlatform.GetPresentInterfaces(&hidClass);
+    if (!list)
+        return -1;
+    int members = 0;
+    Vantri::HidInterfaceRecord record{};
+    char16_t path[Vantri::kInterfacePathCapacity];
+    while (kEmulatorHidPlatform.EnumInterface(list, &hidClass, static_cast<std::uint32_t>(members), &record) &&
+           kEmulatorHidPlatform.GetInterfacePath(list, &record, path))
+        ++members;
+    kEmulatorHidPlatform.DestroyInterfaceList(list);
+    return members;
+}
+
+// The wire's one limit, from the emulation build's side: a LIST reply of
+// exactly the limit is read whole, and one byte more is refused (the search
+// then has no list rather than part of one). The reply is filled with the
+// longest paths the loader takes, 508 of them, one of 2 units and a pad byte
+// that the list does not use.
+TEST(EmulatedLoader, AListReplyOfExactlyTheLimitIsTakenWholeAndOneByteMoreIsRefused)
+{
+    VantriWire::Writer atLimit(VantriWire::kList | VantriWire::kReplyBit);
+    atLimit.U32(VantriWire::kStatusOk).U32(509);
+    const std::u16string longest(VantriWire::kLongestPathUnits, u'p');
+    for (int i = 0; i < 508; ++i)
+        atLimit.Text(longest);
+    atLimit.Text(u"ab").U8(0);
+    std::vector<std::uint8_t> reply = atLimit.Finish();
+    ASSERT_EQ(reply.size(), 4u + VantriWire::kMaxMessageSize);
+    {
+        CannedEmulator emulator(reply);
+        ScopedAddress scoped(emulator.Address());
+        EXPECT_EQ(ListedInterfaces(), 509);
+    }
+
+    VantriWire::Writer overLimit(VantriWire::kList | VantriWire::kReplyBit);
+    overLimit.Bytes(reply.data() + 5, reply.size() - 5).U8(0);
+    reply = overLimit.Finish();
+    ASSERT_EQ(reply.size(), 4u + VantriWire::kMaxMessageSize + 1);
+    {
+        CannedEmulator emulator(reply);
+        ScopedAddress scoped(emulator.Address());
+        EXPECT_EQ(ListedInterfaces(), -1);
+    }
+}
 
 TEST(EmulatedLoader, TheProgramsLoaderFindsTheFreeAdaptersOnly)
 {
@@ -119,7 +240,7 @@ TEST(EmulatedLoader, ASilentAdapterEndsInTheTimeOutCodeAtTheLimit)
     ASSERT_EQ(loader->WriteReport(1, frame).code, 0u);
     const Clock::time_point start = Clock::now();
     Vantri::CommandFrame answer{};
-    const Vantri::ResultRecord read = loader->ReadReport(1, answer);
+    const Vantri::ResultRecord read = loader->ReadReport(1, answer, 300);
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_EQ(read.code, Vantri::kErrorTimeout);
     EXPECT_EQ(std::u16string(read.message), u"Read transport failure");

@@ -1,4 +1,4 @@
-#include "loader/hid_platform_emu.h"
+#include "emulator/client/hid_platform_emu.h"
 #include "loader/windows_loader.h"
 
 namespace {

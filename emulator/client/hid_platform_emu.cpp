@@ -3,7 +3,7 @@
 // docs/emulator.md). Only the emulation build contains it, and it is the
 // only code of the program that reads the environment: VANTRI4_EMULATOR
 // names the address, "127.0.0.1:PORT".
-#include "loader/hid_platform_emu.h"
+#include "emulator/client/hid_platform_emu.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -40,6 +40,9 @@ using Message = VantriWire::Writer;
 // little longer, so that only a hung or dead emulator trips it.
 constexpr std::uint32_t kReplyMarginMs = 2000;
 constexpr std::uint32_t kControlReplyMs = 5000;
+
+// Every path the search can take fits in a list the emulator may send.
+static_assert(VantriWire::kLongestPathUnits + 1 == kInterfacePathCapacity);
 
 constexpr HidGuid kHidClass{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
