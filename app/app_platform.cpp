@@ -23,6 +23,7 @@ public:
     std::span<const std::uint8_t> FirmwareResource() override { return {}; }
     bool ShowSaveDialog(const char16_t*, std::span<char16_t>) override { return false; }
     bool ShowOpenDialog(const char16_t*, std::span<char16_t>) override { return false; }
+    std::uint32_t PathAttributes(const char16_t*) override { return kNoFileAttributes; }
     FileRef CreateNewFile(const char16_t*, std::uint32_t& error) override
     {
         error = kErrorAccessDenied;

@@ -27,6 +27,11 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;    // ERROR_ACCESS_DENIED
 inline constexpr std::uint32_t kErrorFileExists = 80;     // ERROR_FILE_EXISTS
 inline constexpr std::uint32_t kErrorAlreadyExists = 183; // ERROR_ALREADY_EXISTS
 
+// File attributes (winnt.h) as the portable code reads them.
+inline constexpr std::uint32_t kFileAttributeReadOnly = 0x01;  // FILE_ATTRIBUTE_READONLY
+inline constexpr std::uint32_t kFileAttributeDirectory = 0x10; // FILE_ATTRIBUTE_DIRECTORY
+inline constexpr std::uint32_t kNoFileAttributes = 0xFFFFFFFF; // INVALID_FILE_ATTRIBUTES: nothing of that name
+
 // Runs on a pool thread; the context is what was given when it was queued.
 // The result is ignored, as the pool ignores it.
 using WorkItemProc = std::uint32_t (*)(std::uintptr_t context);
@@ -78,6 +83,8 @@ public:
     // code's (app/file_store.h). Paths are null-terminated. A failing call
     // gives its system error code where it has one.
     //
+    // The attributes of what `path` names, kNoFileAttributes when nothing.
+    virtual std::uint32_t PathAttributes(const char16_t* path) = 0;
     // A new file for writing, only if none of that name exists, not shared,
     // normal attributes. Null on failure, with the error.
     virtual FileRef CreateNewFile(const char16_t* path, std::uint32_t& error) = 0;

@@ -60,6 +60,16 @@ bool WriteAll(FileRef file, std::span<const std::uint8_t> bytes)
     return Platform().WriteToFile(file, bytes, written) && written == bytes.size();
 }
 
+// Decided before anything is made, as creating the file in place would be
+// refused: a read-only file is the user's to keep, and a folder is no file.
+// The move would refuse a read-only file too, but not on every file system
+// (under Wine, root replaces it).
+bool MayReplace(const std::u16string& target)
+{
+    const std::uint32_t attributes = Platform().PathAttributes(target.c_str());
+    return attributes == kNoFileAttributes || (attributes & (kFileAttributeReadOnly | kFileAttributeDirectory)) == 0;
+}
+
 } // namespace
 
 std::u16string_view FolderOf(std::u16string_view path)
@@ -87,6 +97,8 @@ std::u16string TemporaryName(std::u16string_view folder, std::uint32_t attempt)
 SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t> bytes)
 {
     const std::u16string target(path);
+    if (!MayReplace(target))
+        return SaveOutcome::NoAccess;
     std::u16string temporary;
     OpenedFile file(CreateTemporaryFile(FolderOf(target), temporary));
     if (!file.Get())

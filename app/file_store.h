@@ -12,14 +12,15 @@ namespace Vantri {
 
 enum class SaveOutcome {
     Saved,
-    NoAccess,    // no file can be made in the chosen folder
+    NoAccess,    // the name is a read-only file or a folder, or no file can be made in its folder
     WriteFailed, // a write, flush, close or the final move failed
 };
 
 // Stores `bytes` as the file `path` so that the file is either the old one,
 // untouched, or the new one, whole: the bytes go to a new file in the same
 // folder, which is flushed, closed and then moved over `path` in one step.
-// Whatever fails, the new file is deleted again.
+// Whatever fails, the new file is deleted again. A read-only file of that
+// name is never replaced.
 SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t> bytes);
 
 enum class ReadOutcome {

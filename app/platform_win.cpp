@@ -164,6 +164,8 @@ public:
         return GetOpenFileNameW(&dialog) != FALSE;
     }
 
+    std::uint32_t PathAttributes(const char16_t* path) override { return GetFileAttributesW(Wide(path)); }
+
     FileRef CreateNewFile(const char16_t* path, std::uint32_t& error) override
     {
         HANDLE file = CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

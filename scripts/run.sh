@@ -8,7 +8,8 @@
 #   Without one: a virtual display is started, the update is driven
 #   (Update Firmware, Yes, OK) and screenshots of each step are written to
 #   the folder printed at the end; the script checks the adapter received
-#   the image.
+#   the image. Then the same adapter's config area is backed up (Backup
+#   Configs, the save dialog, OK) and the file is checked byte for byte.
 #
 # Build trees go to $VANTRI_BUILD_ROOT (default: build/ in the checkout).
 set -euo pipefail
@@ -91,10 +92,10 @@ if display_reachable; then
     exit 0
 fi
 
-echo "== headless run: virtual display, driven update, screenshots"
+echo "== headless run: virtual display, driven update and backup, screenshots"
 shots=$out/screenshots
 rm -rf "$shots"
-python3 "$root/tests/e2e/run_scenario.py" demo_update \
+python3 "$root/tests/e2e/run_scenario.py" demo_update_and_backup \
     --exe "$exe" --driver "$driver" --emulator "$emulator" --firmware "$firmware" \
     --artefacts "$out/run" --x11-prefix "$out/wineprefix-x11" --screenshots "$shots"
 echo "screenshots: $shots"

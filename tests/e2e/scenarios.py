@@ -407,3 +407,239 @@ SCENARIOS["wine_flash_bench"] = wine_flash_bench
 ON_VIRTUAL_DISPLAY = {"screenshots", "demo_update"}
 SCENARIOS["screenshots"] = screenshots
 SCENARIOS["demo_update"] = demo_update
+
+
+# ---- config backup ------------------------------------------------------------
+
+BACKUP_BUTTON = 4
+CMD_READ_BEGIN, CMD_READ_PIECE, CMD_READ_END = 13, 14, 16
+CONFIG_AREA_SIZE = 65536
+PRESERVED_AREA_SIZE = 3040
+SAVE_TITLE = "Save Vantri4 Backup As ..."
+PROPOSED_NAME = "Vantri4Backup.vtcb"
+BACKING_UP = "Backing up ...\n"
+BACKUP_DONE = "Your Vantri4 was successfully backed up!\n\nIt is now safe to remove it from your PC."
+BACKUP_READ_FAILED = ("There was an error backing up your Vantri4.\n\nPlease check the connection to your Vantri4 and "
+                      "try again.")
+BACKUP_NO_ACCESS = "Unable to access specified file location for backup."
+BACKUP_OUTDATED = ("Your Vantri4 can't be backed up since it has a config format that is out-of-date.\n\nYour "
+                   "firmware will need to be updated by selecting 'Factory Reset'.")
+
+
+def windows_path(path):
+    """The path of a file of ours as the program sees it (Wine's Z: drive)."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def config_pattern():
+    """A config area no adapter would hold by chance, its first bytes included."""
+    return bytes((i * 7 + (i >> 8) * 3 + 1) & 0xFF for i in range(CONFIG_AREA_SIZE))
+
+
+def backup_of(area):
+    return bytes(PRESERVED_AREA_SIZE) + area[PRESERVED_AREA_SIZE:]
+
+
+def expect_bytes(actual, expected, what):
+    """Byte for byte, saying where the first difference is."""
+    if actual == expected:
+        return
+    first = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b), min(len(actual), len(expected)))
+    raise ScenarioFailure(f"{what}: {len(actual)} bytes where {len(expected)} were expected, "
+                          f"the first difference at byte {first}")
+
+
+def backup_folder(ctx, name):
+    folder = ctx.work / name
+    folder.mkdir()
+    return folder
+
+
+def expect_config_read(adapter, what):
+    """The information pages, then 13, 1,171 reads with counters 1 up, and 16
+    with 1,172, each acknowledged."""
+    sent = adapter.sent
+    expect_info_reads(adapter, what)
+    reads = sent[3:-1]
+    expect_equal((sent[2].command, sent[2].parameter), (CMD_READ_BEGIN, 0), f"{what}: the read's begin")
+    expect(all(f.command == CMD_READ_PIECE for f in reads), f"{what}: a frame other than 14 among the reads")
+    expect_equal([f.parameter for f in reads], list(range(1, 1172)), f"{what}: counters of the reads")
+    expect_equal((sent[-1].command, sent[-1].parameter), (CMD_READ_END, 1172), f"{what}: the read's end")
+    answers = [f for f in adapter.frames if not f.to_adapter]
+    expect(all(f.command & 0x80 for f in answers), f"{what}: a frame was refused")
+
+
+def expect_folder(folder, files, what):
+    """Exactly these files in the folder: no new file of a save left behind."""
+    expect_equal(sorted(p.name for p in Path(folder).iterdir()), sorted(files), f"{what}: files in {folder}")
+
+
+def run_backup(ctx, flags, path, *after_dialog):
+    """Starts a run, clicks Backup Configs and answers the save dialog with
+    `path`; returns the harness, the dialog's report and the last action's."""
+    h = ctx.start(*flags)
+    lines = h.driver_run("click", BACKUP_BUTTON, "file-dialog", path, *after_dialog)
+    dialog = lines[1]
+    expect_equal(dialog["caption"], SAVE_TITLE, "title of the save dialog")
+    expect_equal(dialog["name_before"], PROPOSED_NAME, "name the save dialog proposes")
+    return h, dialog, lines[-1]
+
+
+def backup_pattern(ctx):
+    """A backup of a known config area over an existing file: the proposed
+    name, "Backing up ...", the bar to 100, "Backup Complete", the file
+    replaced without a question by the area with its first 3,040 bytes zero,
+    the exact read sequence. Then a name typed without an extension, used
+    exactly as typed."""
+    area = config_pattern()
+    pattern = ctx.work / "pattern.bin"
+    pattern.write_bytes(area)
+    folder = backup_folder(ctx, "backups")
+    target = folder / "Vantri4Backup.vtcb"
+    target.write_bytes(b"an older backup")
+    flags = ["--adapters", 1, "--version", "4.00.20141115", "--config-file", f"0/{pattern}"]
+
+    h, _, watch = run_backup(ctx, flags, windows_path(target), "timeout", 30000, "watch")
+    expect(BACKING_UP in watch["statuses"], f"status while backing up: {watch['statuses']}")
+    expect(watch["progress"] and watch["progress"][-1] == 100, f"the progress bar: {watch['progress']}")
+    expect(not watch["buttons_ever_enabled"], "a button was enabled while backing up")
+    done = h.driver_run("box", "ok", "wait-gone")[0]
+    expect_box(done, "information", "Backup Complete", BACKUP_DONE)
+    (adapter,) = ctx.finish()
+    expect_config_read(adapter, "adapter 0")
+    expect_bytes(target.read_bytes(), backup_of(area), "the backup file (the area with 3,040 zero bytes first)")
+    expect_folder(folder, ["Vantri4Backup.vtcb"], "after the backup")
+
+    typed = folder / "my backup"
+    h, _, done = run_backup(ctx, flags, windows_path(typed), "timeout", 30000, "box", "ok")
+    expect_box(done, "information", "Backup Complete", BACKUP_DONE)
+    h.one("wait-gone")
+    ctx.finish()
+    expect_bytes(typed.read_bytes(), backup_of(area), "the file named without an extension")
+    expect_folder(folder, ["Vantri4Backup.vtcb", "my backup"], "after the backup without an extension")
+
+
+def backup_failures(ctx):
+    """A refusal in the middle of the read ("Unable to back up Vantri4", no
+    end command, the old file of that name untouched); a folder that does not
+    exist (the access text, nothing made); an existing read-only file (the
+    access text, the old file intact and still read-only)."""
+    folder = backup_folder(ctx, "backups")
+    target = folder / "configs.vtcb"
+    old = b"the backup of last week" * 100
+    target.write_bytes(old)
+
+    h, _, box = run_backup(ctx, ["--adapters", 1, "--refuse", "14:500:7"], windows_path(target),
+                                  "timeout", 30000, "box", "ok")
+    expect_box(box, "error", "Unable to back up Vantri4", BACKUP_READ_FAILED)
+    h.one("wait-gone")
+    (adapter,) = ctx.finish()
+    commands = adapter.commands()
+    expect_equal((commands.count(CMD_READ_PIECE), CMD_READ_END in commands), (500, False), "reads, and an end sent")
+    expect_equal(target.read_bytes(), old, "the old file after the refused read")
+    expect_folder(folder, ["configs.vtcb"], "after the refused read")
+
+    missing = folder / "not made" / "configs.vtcb"
+    h, _, box = run_backup(ctx, ["--adapters", 1], windows_path(missing), "timeout", 30000, "box", "ok")
+    expect_box(box, "error", "Backup Failed", BACKUP_NO_ACCESS)
+    h.one("wait-gone")
+    ctx.finish()
+    expect_folder(folder, ["configs.vtcb"], "after the backup into a missing folder")
+
+    target.chmod(0o444)
+    try:
+        h, _, box = run_backup(ctx, ["--adapters", 1], windows_path(target), "timeout", 30000, "box", "ok")
+        expect_box(box, "error", "Backup Failed", BACKUP_NO_ACCESS)
+        h.one("wait-gone")
+        ctx.finish()
+        expect_equal(target.read_bytes(), old, "the read-only file after the backup")
+        expect_equal(target.stat().st_mode & 0o777, 0o444, "mode of the read-only file")
+        expect_folder(folder, ["configs.vtcb"], "after the backup onto a read-only file")
+    finally:
+        target.chmod(0o644)
+
+
+def backup_refusals(ctx):
+    """No adapter, an adapter at the last outdated date, and a cancelled save
+    dialog: their boxes (none for the cancel), nothing read, no file."""
+    folder = backup_folder(ctx, "backups")
+
+    h = ctx.start("--adapters", 0, "--non-adapters", 1)
+    box = h.driver_run("click", BACKUP_BUTTON, "box", "ok", "wait-gone")[1]
+    expect_box(box, "error", "Unable to find Vantri4", NO_ADAPTER)
+    ctx.finish()
+
+    h = ctx.start("--adapters", 1, "--version", "4.00.20141114")
+    _, box, state = h.driver_run("click", BACKUP_BUTTON, "box", "leave", "state")
+    expect_box(box, "information", "Vantri4 Backup", BACKUP_OUTDATED)
+    expect_equal(state["buttons"], {"2": True, "3": True, "4": True, "5": True}, "buttons with the outdated box open")
+    h.driver_run("box", "ok", "wait-gone")
+    (adapter,) = ctx.finish()
+    expect_equal(adapter.commands(), [CMD_INFO, CMD_INFO], "commands sent to the outdated adapter")
+
+    # A box would hold the window open: its going proves there was none.
+    h = ctx.start("--adapters", 1)
+    _, dialog, state, _, _ = h.driver_run("click", BACKUP_BUTTON, "file-dialog", "leave", "state",
+                                          "file-dialog", "cancel", "wait-gone")
+    expect_equal((dialog["caption"], dialog["name_before"]), (SAVE_TITLE, PROPOSED_NAME), "the save dialog")
+    expect_locked_state(state, "with the save dialog open")
+    (adapter,) = ctx.finish()
+    expect_equal(adapter.commands(), [CMD_INFO, CMD_INFO], "commands sent before the cancel")
+    expect_folder(folder, [], "after the refusals")
+
+
+def backup_screenshots(ctx, shots=None, area=None):
+    """On a virtual display: the save dialog with the proposed name and the
+    success box, as PNG files; the file checked byte for byte."""
+    from e2e_display import VirtualDisplay, x11_prefix_environment
+
+    shots = Path(shots or ctx.args.screenshots or ctx.work / "screenshots")
+    shots.mkdir(parents=True, exist_ok=True)
+    area = area or config_pattern()
+    pattern = ctx.work / "pattern.bin"
+    pattern.write_bytes(area)
+    folder = backup_folder(ctx, "backups")
+    target = folder / PROPOSED_NAME
+    display = VirtualDisplay(ctx.work / "xvfb-backup.log")
+    env = None
+    try:
+        name = display.start()
+        env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name, ctx.args.prefix_script)
+        h = ctx.start("--adapters", 1, "--version", "4.00.20150101", "--config-file", pattern, env=env)
+        dialog = h.driver_run("click", BACKUP_BUTTON, "file-dialog", "leave", "sleep", 500)[1]
+        expect_equal((dialog["caption"], dialog["name_before"]), (SAVE_TITLE, PROPOSED_NAME), "the save dialog")
+        screenshot(shots / "5-save-dialog.png", name, env)
+        done = h.driver_run("file-dialog", windows_path(target), "timeout", 30000, "box", "leave", "sleep", 300)[2]
+        expect_box(done, "information", "Backup Complete", BACKUP_DONE)
+        screenshot(shots / "6-backup-complete.png", name, env)
+        h.driver_run("box", "ok", "wait-gone")
+        (adapter,) = ctx.finish()
+        expect_config_read(adapter, "adapter 0")
+        expect_bytes(target.read_bytes(), backup_of(area), "the backup file (the area with 3,040 zero bytes first)")
+        log(f"backup: {target} holds the adapter's config area ({CONFIG_AREA_SIZE} bytes, the first "
+            f"{PRESERVED_AREA_SIZE} zero)")
+        log(f"screenshots: {shots}")
+    finally:
+        ctx.close()
+        if env:
+            stop_wineserver(env)
+        display.stop()
+
+
+def demo_update_and_backup(ctx):
+    """The headless run of scripts/run.sh: the update of demo_update, then a
+    backup of the same emulated adapter's config area (as it held it after the
+    update), checked byte for byte."""
+    screenshots(ctx, during_flash=True)
+    area = (ctx.work / "state" / "adapter0" / "config.bin").read_bytes()
+    backup_screenshots(ctx, area=area)
+
+
+SCENARIOS.update({
+    "backup_pattern": backup_pattern,
+    "backup_failures": backup_failures,
+    "backup_refusals": backup_refusals,
+    "backup_screenshots": backup_screenshots,
+    "demo_update_and_backup": demo_update_and_backup,
+})
+ON_VIRTUAL_DISPLAY.update({"backup_screenshots", "demo_update_and_backup"})

@@ -404,6 +404,9 @@ bool FileDialog(Session& session, const Args& args)
         filters.push_back(JsonQuoted(Utf8(name)));
     }
     line.Raw("filters", JsonArray(filters));
+    if (path == L"leave") {
+        return line.Emit(true);
+    }
     if (path == L"cancel") {
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     } else {
@@ -564,7 +567,7 @@ int Usage(const std::string& why)
         .Text("usage", "vantri_driver [--title T | --title-prefix T] [--image NAME] [--pid N] [--timeout MS] "
                        "ACTION [ARGS] ...; actions: wait-main, state, click ID, command ID CODE, "
                        "box ok|yes|no|cancel|leave, no-box MS, key escape|enter|tab|space, close, sysclose, "
-                       "file-dialog PATH|cancel, wait-status TEXT, wait-progress N, watch, wait-gone, sleep MS, "
+                       "file-dialog PATH|cancel|leave, wait-status TEXT, wait-progress N, watch, wait-gone, sleep MS, "
                        "timeout MS, windows");
     line.Emit(false);
     return 2;

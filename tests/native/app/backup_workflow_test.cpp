@@ -298,11 +298,18 @@ INSTANTIATE_TEST_SUITE_P(
                      BoxRecord{BoxKind::Error, u"Backup Failed", kWriteFailed},
                      SaveFailed({kTemporaryMade, {"file write 65536 wrote 65536", "file flush failed"},
                                  kTemporaryDropped})},
-        // A read-only file of the chosen name cannot be replaced.
+        // A read-only file of the chosen name is not to be replaced: refused
+        // before anything is made, as creating it in place would be.
         FailedBackup{"ReadOnlyFile",
                      [](auto& bus, auto& window) {
                          bus.Attach();
                          window.files.AddFile(kChosen, kOldFile, true);
+                     },
+                     BoxRecord{BoxKind::Error, u"Backup Failed", kNoAccess}, SaveFailed({})},
+        FailedBackup{"ReplaceFails",
+                     [](auto& bus, auto& window) {
+                         bus.Attach();
+                         window.files.Fail(Call::Move);
                      },
                      BoxRecord{BoxKind::Error, u"Backup Failed", kWriteFailed},
                      SaveFailed({kTemporaryMade,

@@ -157,6 +157,14 @@ public:
     std::size_t OpenHandles() const { return handles_.size(); }
 
     // --- The platform's calls ---
+    std::uint32_t Attributes(const char16_t* path) const
+    {
+        auto it = files_.find(path);
+        if (it != files_.end())
+            return it->second.readOnly ? Vantri::kFileAttributeReadOnly : 0x80; // FILE_ATTRIBUTE_NORMAL
+        return IsFolder(path) ? Vantri::kFileAttributeDirectory : Vantri::kNoFileAttributes;
+    }
+
     Vantri::FileRef Create(const char16_t* path, std::uint32_t& error)
     {
         error = CreateError(path);
@@ -557,6 +565,7 @@ public:
         return FileDialog(false, title, fileName);
     }
 
+    std::uint32_t PathAttributes(const char16_t* path) override { return files.Attributes(path); }
     Vantri::FileRef CreateNewFile(const char16_t* path, std::uint32_t& error) override
     {
         return files.Create(path, error);
