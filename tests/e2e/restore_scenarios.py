@@ -555,7 +555,9 @@ def restore_screenshots(ctx, shots=None, backup=None, before=None, entries=None,
     entries = entries if entries is not None else []
     before = before or config_area(13, [(FIRST_GAME, 0)] * 2)
     backup = backup or backup_file(ctx, "backup.vtcb", backup_of(config_area(3, entries)))
-    host_options = ["--games", 0, "--mode", "slow"] if slow else []
+    # The slow mode sends at most 16 pieces of 1 KiB, one every 50 ms: an
+    # empty database padded to exactly that.
+    host_options = ["--games", 0, "--pad-to", 16384, "--mode", "slow"] if slow else []
     display = VirtualDisplay(ctx.work / "xvfb-restore.log")
     env = None
     run = None
@@ -572,10 +574,12 @@ def restore_screenshots(ctx, shots=None, backup=None, before=None, entries=None,
         screenshot(shots / "8-open-dialog.png", name, env)
         run.h.one("file-dialog", windows_path(backup))
         if slow:
-            state = run.h.driver_run("wait-status", downloading(ctx.args.maker_domain), "sleep", 250, "state")[-1]
+            # The slow database takes 0.8 s in all: the shot is taken about
+            # half way through it.
+            seen = run.h.driver_run("wait-status", downloading(ctx.args.maker_domain), "sleep", 200, "state")[-1]
             screenshot(shots / "9-downloading.png", name, env)
-            log(f"downloading: the bar at {state['progress']}")
-            expect(state["progress_visible"], "the progress bar hidden while downloading")
+            log(f"downloading: the bar at {seen['progress']}")
+            expect(seen["progress_visible"], "the progress bar hidden while downloading")
         done = run.h.driver_run("timeout", 60000, "box", "leave", "sleep", 300)[1]
         expect_box(done, "information", "Restore Complete", DONE)
         screenshot(shots / "10-restore-complete.png", name, env)
