@@ -36,12 +36,28 @@ bool NameTaken(std::uint32_t error)
     return error == kErrorFileExists || error == kErrorAlreadyExists;
 }
 
+char16_t AsciiLower(char16_t c)
+{
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// File names compare without regard to case.
+bool SameName(std::u16string_view a, std::u16string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
+               return AsciiLower(x) == AsciiLower(y);
+           });
+}
+
 // A file of a name that is free at the moment of creation; an older run's
-// leftover of the same name is stepped over, never reused or overwritten.
-FileRef CreateTemporaryFile(std::u16string_view folder, std::u16string& name)
+// leftover of the same name is stepped over, never reused or overwritten,
+// and so is the chosen name itself.
+FileRef CreateTemporaryFile(const std::u16string& target, std::u16string& name)
 {
     for (std::uint32_t attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        name = TemporaryName(folder, attempt);
+        name = TemporaryName(FolderOf(target), attempt);
+        if (SameName(name, target))
+            continue;
         std::uint32_t error = 0;
         if (FileRef file = Platform().CreateNewFile(name.c_str(), error))
             return file;
@@ -100,7 +116,7 @@ SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t
     if (!MayReplace(target))
         return SaveOutcome::NoAccess;
     std::u16string temporary;
-    OpenedFile file(CreateTemporaryFile(FolderOf(target), temporary));
+    OpenedFile file(CreateTemporaryFile(target, temporary));
     if (!file.Get())
         return SaveOutcome::NoAccess;
     const bool stored = WriteAll(file.Get(), bytes) && Platform().FlushFile(file.Get()) && file.Close() &&

@@ -73,6 +73,14 @@ TEST_F(FileStoreTest, NewFileStepsOverLeftoversOfEarlierRunsAndLeavesThemAlone)
     EXPECT_FALSE(window.files.Contents(kFolder + u"~Vantri4Backup02.tmp"));
 }
 
+TEST_F(FileStoreTest, ChosenNameIsNeverTheNewFilesName)
+{
+    const std::u16string chosen = kFolder + u"~VANTRI4BACKUP00.TMP";
+    EXPECT_EQ(Vantri::SaveWholeFile(chosen, NewBytes()), SaveOutcome::Saved);
+    EXPECT_EQ(FileEvents().front(), "file create C:\\Backups\\~Vantri4Backup01.tmp");
+    EXPECT_EQ(window.files.Paths(), std::vector<std::u16string>{chosen});
+}
+
 TEST_F(FileStoreTest, FolderPartsOfPaths)
 {
     EXPECT_EQ(Vantri::FolderOf(u"C:\\a\\b.vtcb"), u"C:\\a\\");
