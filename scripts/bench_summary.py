@@ -5,7 +5,8 @@ import json
 import sys
 
 KEYS = ("wall_over_floor", "cpu_us_per_exchange", "allocs_per_frame",
-        "allocs_per_exchange", "pass_time", "clean")
+        "allocs_per_exchange", "pass_time", "clean", "bytes_per_second", "ns_per_entry", "over_memcpy",
+        "allocs_per_conversion")
 
 
 def main(path):

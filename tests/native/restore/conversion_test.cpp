@@ -35,7 +35,7 @@ Placed Pattern(std::size_t entry, std::uint32_t patternId, std::uint32_t kind)
 struct ConversionCase {
     std::string name;
     // Entries 0, 1, ... as given; the rest free.
-    std::vector<EntrySpec> entries;
+    std::vector<BackupEntry> entries;
     std::function<std::optional<std::vector<std::uint8_t>>()> database; // nullopt: no body at all
     ConversionOutcome outcome;
     std::optional<std::uint32_t> blockCount; // nullopt: left as the backup had it
@@ -59,9 +59,9 @@ std::vector<std::uint8_t> GamesDatabase(std::uint32_t games)
     return builder.Bytes();
 }
 
-std::vector<EntrySpec> Games(std::uint32_t count, std::uint16_t firstId = 100)
+std::vector<BackupEntry> Games(std::uint32_t count, std::uint16_t firstId = 100)
 {
-    std::vector<EntrySpec> entries;
+    std::vector<BackupEntry> entries;
     for (std::uint32_t i = 0; i < count; ++i)
         entries.push_back({1, static_cast<std::uint16_t>(firstId + i), static_cast<std::uint8_t>(i % 4)});
     return entries;

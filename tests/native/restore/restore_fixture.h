@@ -18,13 +18,13 @@ namespace VantriTest {
 inline constexpr std::uint8_t kFree = 0;
 
 // One entry of a backup: in use (any non-zero byte), its game id and kind.
-struct EntrySpec {
+struct BackupEntry {
     std::uint8_t inUse = 1;
     std::uint16_t gameId = 0;
     std::uint8_t kind = 0;
 };
 
-inline void PutEntry(std::uint8_t* image, std::size_t index, const EntrySpec& entry)
+inline void PutEntry(std::uint8_t* image, std::size_t index, const BackupEntry& entry)
 {
     std::uint8_t* at = image + Vantri::ConfigEntryOffset(index);
     at[Vantri::kEntryInUseOffset] = entry.inUse;
