@@ -158,11 +158,11 @@ ReportOutcome AdapterModel::TakeOutputReport(const CommandFrame& frame)
         readyAt += settings_.latency;
     if (fault && kind == FaultKind::AnswerDelay)
         readyAt = std::max(readyAt, Clock::now()) + std::chrono::milliseconds(fault->code);
-    Queue(answer, readyAt, outcome);
+    Queue(answer, readyAt, outcome, fault && kind == FaultKind::Hold);
     return {};
 }
 
-void AdapterModel::Queue(const CommandFrame& answer, Clock::time_point readyAt, ReportOutcome outcome)
+void AdapterModel::Queue(const CommandFrame& answer, Clock::time_point readyAt, ReportOutcome outcome, bool held)
 {
     // A full input buffer drops its oldest report, as the HID class driver
     // does.
@@ -170,7 +170,7 @@ void AdapterModel::Queue(const CommandFrame& answer, Clock::time_point readyAt, 
         queueHead_ = (queueHead_ + 1) % kQueueDepth;
         --queueSize_;
     }
-    queue_[(queueHead_ + queueSize_) % kQueueDepth] = {answer, readyAt, outcome};
+    queue_[(queueHead_ + queueSize_) % kQueueDepth] = {answer, readyAt, outcome, held};
     ++queueSize_;
 }
 
@@ -185,6 +185,8 @@ ReportOutcome AdapterModel::TakeInputReport(CommandFrame& answer, Clock::time_po
             std::this_thread::sleep_until(deadline);
         return {ReportStatus::TimedOut, Vantri::kErrorTimeout};
     }
+    if (queue_[queueHead_].held && !WaitForRelease(lock, deadline))
+        return {ReportStatus::TimedOut, Vantri::kErrorTimeout};
     const Clock::time_point readyAt = queue_[queueHead_].readyAt;
     if (readyAt != Clock::time_point::min() && readyAt > Clock::now()) {
         lock.unlock();
@@ -210,6 +212,33 @@ ReportOutcome AdapterModel::TakeInputReport(CommandFrame& answer, Clock::time_po
     if (settings_.recordTranscript)
         transcript_.push_back({false, answer});
     return {};
+}
+
+// A held answer is an adapter that has not finished yet: in-process (no
+// deadline) its reader waits for the release however long that takes, so a
+// test decides when the adapter is done instead of guessing with a latency;
+// with a deadline it times out like any late answer and stays queued.
+bool AdapterModel::WaitForRelease(std::unique_lock<std::mutex>& lock, Clock::time_point deadline)
+{
+    const auto released = [this] { return queueSize_ == 0 || !queue_[queueHead_].held; };
+    if (deadline == Clock::time_point::max()) {
+        released_.wait(lock, released);
+        return true;
+    }
+    return released_.wait_until(lock, deadline, released);
+}
+
+// Holds not reached yet are disarmed too: a test releases when it has seen
+// what it wanted, whether or not the worker got as far as the hold.
+void AdapterModel::ReleaseHeldAnswers()
+{
+    {
+        std::lock_guard lock(mutex_);
+        for (Pending& pending : queue_)
+            pending.held = false;
+        std::erase_if(settings_.faults, [](const Fault& fault) { return fault.kind == FaultKind::Hold; });
+    }
+    released_.notify_all();
 }
 
 void AdapterModel::Process(const CommandFrame& frame, CommandFrame& answer)

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -57,6 +58,7 @@ enum class FaultKind : std::uint8_t {
     Silence,      // from this frame on the adapter takes reports and never answers
     Vanish,       // from this frame on every report fails: device not connected
     AnswerDelay,  // frame processed; its answer is ready `code` ms later (a slow erase)
+    Hold,         // frame processed; its answer waits for ReleaseHeldAnswers()
 };
 
 inline constexpr std::uint16_t kAnyCommand = 0xFFFF;
@@ -97,6 +99,7 @@ struct Fault {
     {
         return {FaultKind::AnswerDelay, command, k, milliseconds};
     }
+    static Fault Hold(std::uint16_t command, std::uint32_t k) { return {FaultKind::Hold, command, k}; }
 };
 
 struct AdapterSettings {
@@ -168,6 +171,9 @@ public:
     ReportOutcome TakeInputReport(CommandFrame& answer, Clock::time_point deadline = Clock::time_point::max());
 
     void ArmFault(const Fault& fault);
+    // Lets the answers that Hold faults keep back go to their reader, and
+    // disarms the Hold faults that have not fired yet.
+    void ReleaseHeldAnswers();
     const AdapterSettings& Settings() const { return settings_; }
     bool HeldOpenElsewhere() const { return settings_.heldOpenElsewhere; }
     bool Vanished() const;
@@ -196,6 +202,7 @@ private:
         CommandFrame frame;
         Clock::time_point readyAt;
         ReportOutcome outcome;
+        bool held = false;
     };
     static constexpr std::uint32_t kQueueDepth = 32; // a HID input buffer's default
 
@@ -211,11 +218,13 @@ private:
     void InfoPage(const CommandFrame& frame, CommandFrame& answer);
     void ReadPiece(const CommandFrame& frame, CommandFrame& answer);
     void Commit(Sequence sequence);
-    void Queue(const CommandFrame& answer, Clock::time_point readyAt, ReportOutcome outcome);
+    void Queue(const CommandFrame& answer, Clock::time_point readyAt, ReportOutcome outcome, bool held);
+    bool WaitForRelease(std::unique_lock<std::mutex>& lock, Clock::time_point deadline);
     bool CheckZeroTail(const CommandFrame& frame, std::uint32_t from, CommandFrame& answer);
 
     AdapterSettings settings_;
     mutable std::mutex mutex_; // one per adapter: different adapters never meet
+    std::condition_variable released_;
 
     // Protocol state.
     Sequence open_ = Sequence::None;

@@ -535,6 +535,71 @@ bool Timeout(Session& session, const Args& args)
     return line.Emit(true);
 }
 
+// Any message, unchecked, as any program on the desktop may post one.
+bool Post(Session& session, const Args& args)
+{
+    JsonLine line("post");
+    const UINT message = static_cast<UINT>(std::stoul(args.at(0)));
+    const WPARAM wParam = static_cast<WPARAM>(std::stoull(args.at(1)));
+    const LPARAM lParam = static_cast<LPARAM>(std::stoll(args.at(2)));
+    line.Number("message", message);
+    if (!NeedMain(session, line)) {
+        return false;
+    }
+    return PostMessageW(session.main, message, wParam, lParam) ? line.Emit(true) : Fail(line, "post failed");
+}
+
+std::string RectJson(HWND window)
+{
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    return JsonArray({std::to_string(rect.left), std::to_string(rect.top), std::to_string(rect.right),
+                      std::to_string(rect.bottom)});
+}
+
+bool Move(Session& session, const Args& args)
+{
+    JsonLine line("move");
+    const int x = std::stoi(args.at(0));
+    const int y = std::stoi(args.at(1));
+    if (!NeedMain(session, line)) {
+        return false;
+    }
+    if (!SetWindowPos(session.main, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)) {
+        return Fail(line, "SetWindowPos failed");
+    }
+    line.Raw("rect", RectJson(session.main));
+    return line.Emit(true);
+}
+
+// What the dialog manager keeps of the window: its default push button, as
+// DM_GETDEFID answers and as the buttons' own styles show it, and its place.
+bool Dialog(Session& session, const Args&)
+{
+    JsonLine line("dialog");
+    if (!NeedMain(session, line)) {
+        return false;
+    }
+    DWORD_PTR defId = 0;
+    const bool answered =
+        SendMessageTimeoutW(session.main, DM_GETDEFID, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &defId) != 0;
+    std::vector<std::string> styled;
+    EnumChildWindows(
+        session.main,
+        [](HWND child, LPARAM param) -> BOOL {
+            if (ClassOf(child) == L"Button" &&
+                (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
+                reinterpret_cast<std::vector<std::string>*>(param)->push_back(std::to_string(GetDlgCtrlID(child)));
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&styled));
+    line.Raw("default_id", answered && HIWORD(defId) == DC_HASDEFID ? std::to_string(LOWORD(defId)) : "null")
+        .Raw("default_styled", JsonArray(styled))
+        .Raw("rect", RectJson(session.main));
+    return line.Emit(true);
+}
+
 bool Windows(Session& session, const Args&)
 {
     JsonLine line("windows");
@@ -556,6 +621,7 @@ const std::map<std::wstring, Action>& Actions()
         {L"file-dialog", {1, FileDialog}}, {L"wait-status", {1, WaitStatus}}, {L"wait-progress", {1, WaitProgress}},
         {L"watch", {0, Watch}},            {L"wait-gone", {0, WaitGone}},  {L"sleep", {1, Pause}},
         {L"timeout", {1, Timeout}},        {L"windows", {0, Windows}},
+        {L"post", {3, Post}},              {L"move", {2, Move}},           {L"dialog", {0, Dialog}},
     };
     return actions;
 }
@@ -568,7 +634,7 @@ int Usage(const std::string& why)
                        "ACTION [ARGS] ...; actions: wait-main, state, click ID, command ID CODE, "
                        "box ok|yes|no|cancel|leave, no-box MS, key escape|enter|tab|space, close, sysclose, "
                        "file-dialog PATH|cancel|leave, wait-status TEXT, wait-progress N, watch, wait-gone, sleep MS, "
-                       "timeout MS, windows");
+                       "timeout MS, windows, post MSG WPARAM LPARAM, move X Y, dialog");
     line.Emit(false);
     return 2;
 }

@@ -86,6 +86,10 @@ protected:
     }
     ~AppTest() override
     {
+        // A test that stops early must not leave a worker waiting for ever
+        // on an answer it held back.
+        for (std::uint32_t n = 0; n < bus.AttachedCount(); ++n)
+            bus.Attached(n).ReleaseHeldAnswers();
         window.JoinWorkers();
         Vantri::ResetFlashWorkflow();
         Vantri::ResetBackupWorkflow();

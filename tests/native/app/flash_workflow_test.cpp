@@ -256,7 +256,7 @@ TEST_F(FlashWorkflowTest, FactoryResetSkipsTheVersionRulesAndErasesFirst)
         EXPECT_EQ(runWindow.QueuedContexts(), std::vector<std::uintptr_t>{0x80000000u});
 
         const auto transcript = adapter.Transcript();
-        ASSERT_GE(transcript.size(), 3u);
+        ASSERT_GE(transcript.size(), 5u);
         EXPECT_EQ(transcript[0].frame.command, 10);
         EXPECT_EQ(transcript[2].frame.command, 11);
         EXPECT_EQ(transcript[4].frame.command, 1);
@@ -329,12 +329,11 @@ TEST_F(FlashWorkflowTest, WorkerFailuresOfOneAdapterShowTheTextWithoutLocation)
 
 TEST_F(FlashWorkflowTest, FailureAtLocation1Of2NamesItAndLetsTheOtherAdapterFinish)
 {
-    // Adapter 0 is slow, so it is still being written when adapter 1 fails
-    // and the window goes.
-    VantriEmu::AdapterSettings slow = AdapterWithVersion("4.00.20150101");
-    slow.latency = 100us;
-    slow.recordTranscript = false;
-    auto& first = Attach(slow);
+    // Adapter 0 holds back the answer to its 20th data frame, so it is still
+    // being written when adapter 1 fails and the window goes.
+    VantriEmu::AdapterSettings busy = AdapterWithVersion("4.00.20150101");
+    busy.faults = {Fault::Hold(2, 20)};
+    auto& first = Attach(busy);
     VantriEmu::AdapterSettings failing;
     failing.faults = {Fault::Refuse(2, 20, 0x09)};
     auto& second = Attach(failing);
@@ -346,9 +345,10 @@ TEST_F(FlashWorkflowTest, FailureAtLocation1Of2NamesItAndLetsTheOtherAdapterFini
     EXPECT_EQ(window.Boxes()[1].caption, u"Unable to flash Vantri4");
     EXPECT_EQ(window.Boxes()[1].text, FailedAt(1));
     EXPECT_FALSE(second.ImageReceived());
-    EXPECT_FALSE(first.ImageReceived()) << "adapter 0 was meant to be still at work";
+    EXPECT_FALSE(first.ImageReceived());
 
     // What the program does after its loop: adapter 0 is not cut off.
+    first.ReleaseHeldAnswers();
     Vantri::WaitForRunningWorkers();
     EXPECT_EQ(Vantri::RunningWorkers(), 0u);
     EXPECT_EQ(first.Image(), image);
@@ -360,12 +360,19 @@ TEST_F(FlashWorkflowTest, DoneMessagesWhileTheFailureBoxIsOpenCloseTheirAdapters
     VantriEmu::AdapterSettings failing = AdapterWithVersion("4.00.20150101");
     failing.faults = {Fault::Refuse(2, 3, 0x09)};
     Attach(failing);
-    Attach();
-    Attach();
+    // The other two wait at their first data frame until the failure box
+    // is open, then finish under it.
+    VantriEmu::AdapterSettings busy;
+    busy.faults = {Fault::Hold(2, 1)};
+    auto& second = Attach(busy);
+    auto& third = Attach(busy);
     window.AnswerQuestions({BoxAnswer::Yes});
-    window.OnBox([](ScriptedWindow& w, const BoxRecord& box) {
-        if (box.kind == BoxKind::Error)
-            w.DrainWhileBoxOpen();
+    window.OnBox([&](ScriptedWindow& w, const BoxRecord& box) {
+        if (box.kind != BoxKind::Error)
+            return;
+        second.ReleaseHeldAnswers();
+        third.ReleaseHeldAnswers();
+        w.DrainWhileBoxOpen();
     });
 
     RunClick(IDC_UPDATE_FIRMWARE);
@@ -378,7 +385,7 @@ TEST_F(FlashWorkflowTest, DoneMessagesWhileTheFailureBoxIsOpenCloseTheirAdapters
     EXPECT_LT(EventAt("close 2"), EventAt("destroy"));
     EXPECT_LT(EventAt("close 1"), EventAt("destroy"));
     EXPECT_FALSE(HasEvent("box information Flash Complete"));
-    EXPECT_EQ(bus.Attached(1).Image(), image);
+    EXPECT_EQ(second.Image(), image);
 }
 
 // --- The pool refusing work ---
@@ -432,10 +439,10 @@ TEST_F(FlashWorkflowTest, ProgressBarNeverMovesBack)
 
 TEST_F(FlashWorkflowTest, ClosingTheWindowDuringAFlashLetsTheAdapterFinishBeforeTheExit)
 {
-    VantriEmu::AdapterSettings slow = AdapterWithVersion("4.00.20150101");
-    slow.latency = 100us;
-    slow.recordTranscript = false;
-    auto& adapter = Attach(slow);
+    // Held at its 1,000th data frame (21%): still at work when the window closes.
+    VantriEmu::AdapterSettings busy = AdapterWithVersion("4.00.20150101");
+    busy.faults = {Fault::Hold(2, 1000)};
+    auto& adapter = Attach(busy);
     window.AnswerQuestions({BoxAnswer::Yes});
 
     window.Click(IDC_UPDATE_FIRMWARE);
@@ -444,6 +451,7 @@ TEST_F(FlashWorkflowTest, ClosingTheWindowDuringAFlashLetsTheAdapterFinishBefore
     ASSERT_TRUE(window.RunMessageLoop());
     EXPECT_FALSE(adapter.ImageReceived());
 
+    adapter.ReleaseHeldAnswers();
     Vantri::WaitForRunningWorkers();
     EXPECT_EQ(adapter.Image(), image);
     // The worker's done message found no window: one box, the question.
@@ -453,15 +461,14 @@ TEST_F(FlashWorkflowTest, ClosingTheWindowDuringAFlashLetsTheAdapterFinishBefore
 TEST_F(FlashWorkflowTest, FinalMessagesForIndicesNotRunningOrAlreadyFinishedAreIgnored)
 {
     Attach(AdapterWithVersion("4.00.20150101"));
-    VantriEmu::AdapterSettings slow;
-    slow.latency = 50us;
-    slow.recordTranscript = false;
-    Attach(slow);
+    VantriEmu::AdapterSettings busy;
+    busy.faults = {Fault::Hold(2, 1)}; // adapter 1 stays at work until released
+    auto& second = Attach(busy);
     window.AnswerQuestions({BoxAnswer::Yes});
 
     window.Click(IDC_UPDATE_FIRMWARE);
     ASSERT_TRUE(window.RunUntil([&] { return HasEvent("close 0"); }));
-    ASSERT_FALSE(HasEvent("close 1")) << "adapter 1 was meant to be still at work";
+    ASSERT_FALSE(HasEvent("close 1"));
     // Any program can post to our window: a repeat for adapter 0 and an
     // index this run never had must not count towards success or close
     // a slot that does not exist.
@@ -472,6 +479,7 @@ TEST_F(FlashWorkflowTest, FinalMessagesForIndicesNotRunningOrAlreadyFinishedAreI
     EXPECT_FALSE(HasEvent("close 2"));
     EXPECT_EQ(bus.CloseCalls(0), 1u);
 
+    second.ReleaseHeldAnswers();
     ASSERT_TRUE(window.RunProgram());
     ASSERT_EQ(window.Boxes().size(), 2u);
     EXPECT_EQ(window.Boxes()[1].text,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -342,6 +343,28 @@ TEST(AdapterModelTime, LatencyDelaysTheAnswerAndALateAnswerStaysQueued)
     EXPECT_EQ(model.TakeInputReport(answer, start + 5ms).status, ReportStatus::TimedOut);
     EXPECT_EQ(model.TakeInputReport(answer).status, ReportStatus::Ok);
     EXPECT_GE(Clock::now() - start, 40ms);
+    EXPECT_EQ(answer.command, 10 | 0x80);
+}
+
+TEST(AdapterModelTime, HeldAnswerWaitsForItsReleaseAndALateOneStaysQueued)
+{
+    AdapterSettings settings;
+    settings.faults = {Fault::Hold(10, 2)};
+    AdapterModel model(settings);
+    EXPECT_TRUE(Exchange(model, Frame(10)).positive()); // only the second is held
+    ASSERT_EQ(model.TakeOutputReport(Frame(10)).status, ReportStatus::Ok);
+    CommandFrame answer{};
+    EXPECT_EQ(model.TakeInputReport(answer, Clock::now() + 5ms).status, ReportStatus::TimedOut);
+
+    // Without a deadline the reader waits for the release, however late.
+    std::atomic<bool> released{false};
+    std::jthread releaser([&] {
+        std::this_thread::sleep_for(20ms);
+        released = true;
+        model.ReleaseHeldAnswers();
+    });
+    EXPECT_EQ(model.TakeInputReport(answer).status, ReportStatus::Ok);
+    EXPECT_TRUE(released);
     EXPECT_EQ(answer.command, 10 | 0x80);
 }
 

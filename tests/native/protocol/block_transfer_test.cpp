@@ -15,17 +15,7 @@ using Vantri::ResultRecord;
 using VantriEmu::AdapterSettings;
 using VantriEmu::Fault;
 
-constexpr std::uint32_t kCarriedImageSize = 257536;
-
 class BlockTransferTest : public BusTest {};
-
-std::vector<std::uint16_t> Counters(std::uint32_t first, std::uint32_t last)
-{
-    std::vector<std::uint16_t> values;
-    for (std::uint32_t v = first; v <= last; ++v)
-        values.push_back(static_cast<std::uint16_t>(v));
-    return values;
-}
 
 std::vector<std::uint32_t> PieceLengths(const std::vector<Vantri::CommandFrame>& frames, std::uint8_t command)
 {

@@ -30,6 +30,11 @@ void ExpectRecord(const ResultRecord& record, std::uint32_t code, std::uint32_t 
     EXPECT_EQ(Message(record), std::u16string(message));
 }
 
+// Codes the exchange makes up itself stand where the adapter's code would;
+// a 0 there would read as success.
+static_assert(Vantri::kRefusedWithoutCode != 0);
+static_assert(Vantri::kEchoMismatchCode != 0);
+
 class ExchangeTest : public BusTest {};
 
 // --- What goes out ---------------------------------------------------------
@@ -162,7 +167,6 @@ TEST_F(ExchangeTest, RefusalWithoutCodeStillFailsBothExchanges)
     settings.faults = {Fault::Refuse(10, 1, 0, 0x02, 0x1234), Fault::Refuse(21, 1, 0, 0x09, 0x0909)};
     Start(settings);
     ExpectRecord(Vantri::SendCommand(0, 10, 0, nullptr, 0), Vantri::kRefusedWithoutCode, 2, 0x1234, u"Send failure");
-    EXPECT_NE(Vantri::kRefusedWithoutCode, 0u);
 
     std::uint8_t page[56];
     std::uint32_t length = 5;
@@ -189,7 +193,6 @@ TEST_F(ExchangeTest, EchoMismatchStopsWithItsOwnCode)
     ASSERT_EQ(Vantri::SendCommand(0, 1, 0, nullptr, 0), Vantri::kResultOk);
     // The model flips byte 63, one of the zeros behind the ten data bytes.
     ExpectRecord(Vantri::SendCommand(0, 2, 1, data.data(), 10), Vantri::kEchoMismatchCode, 0, 0, u"Send echo failure");
-    EXPECT_NE(Vantri::kEchoMismatchCode, 0u);
     EXPECT_TRUE(model.Clean());
 }
 

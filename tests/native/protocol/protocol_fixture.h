@@ -57,6 +57,17 @@ private:
     }
 };
 
+// The size of the image the program carries.
+inline constexpr std::uint32_t kCarriedImageSize = 257536;
+
+inline std::vector<std::uint16_t> Counters(std::uint32_t first, std::uint32_t last)
+{
+    std::vector<std::uint16_t> values;
+    for (std::uint32_t v = first; v <= last; ++v)
+        values.push_back(static_cast<std::uint16_t>(v));
+    return values;
+}
+
 inline std::vector<std::uint32_t> Range(std::uint32_t first, std::uint32_t last)
 {
     std::vector<std::uint32_t> values;
