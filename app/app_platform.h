@@ -65,8 +65,10 @@ public:
         return window != nullptr && window == MainWindow() && PostToMainWindow(message, wParam, lParam);
     }
 
-    // Queues on the system thread pool with default flags; false when the
-    // system refuses the work item.
+    // Queues on the system thread pool as a long function
+    // (WT_EXECUTELONGFUNCTION), whatever the worker: flash, backup, download
+    // and restore workers all block on the adapter or the network. False when
+    // the system refuses the work item.
     virtual bool QueueWorkItem(WorkItemProc proc, std::uintptr_t context) = 0;
 
     // The carried firmware image as it lies in the program's resources.

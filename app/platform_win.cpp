@@ -125,13 +125,17 @@ public:
     }
 
     // The record belongs to the worker once queued; if the pool refuses it,
-    // it is still ours to free.
+    // it is still ours to free. Every worker blocks on report reads for as
+    // long as its transfer lasts (a whole image, minutes at the adapter's
+    // pace), so each is marked as long: the pool's documented hint to create
+    // a new thread rather than wait for a busy one, so that all adapters
+    // start together instead of one after another.
     bool QueueWorkItem(WorkItemProc proc, std::uintptr_t context) override
     {
         auto* record = new (std::nothrow) WorkRecord{proc, context};
         if (!record)
             return false;
-        if (QueueUserWorkItem(RunWorkRecord, record, WT_EXECUTEDEFAULT))
+        if (QueueUserWorkItem(RunWorkRecord, record, WT_EXECUTELONGFUNCTION))
             return true;
         delete record;
         return false;

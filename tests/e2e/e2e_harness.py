@@ -13,6 +13,8 @@ import selectors
 import shlex
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import time
 from pathlib import Path
@@ -128,6 +130,23 @@ class AdapterState:
                     self.violations.append(value)
                 else:
                     self.values[key] = value
+        # What the link saw: opens, whether open at the dump, and when each
+        # command's first frame came in (microseconds on Wine's
+        # QueryPerformanceCounter clock, as the driver's times).
+        self.opens = 0
+        self.open = False
+        self.first_frame_us = {}
+        link = self.folder / "link.txt"
+        if link.is_file():
+            for line in link.read_text().splitlines():
+                key, _, value = line.partition("=")
+                if key == "opens":
+                    self.opens = int(value)
+                elif key == "open":
+                    self.open = value == "1"
+                elif key == "first_frame_us":
+                    command, _, at = value.partition(":")
+                    self.first_frame_us[int(command)] = int(at)
         self.frames = []
         transcript = self.folder / "transcript.txt"
         if transcript.is_file():
@@ -226,6 +245,20 @@ class Emulator:
             expect_equal(code, 0, "exit code of the emulator")
         # The summary is written last: without it the dump is incomplete.
         expect((self.state_dir / "summary.txt").is_file(), f"the emulator left no summary in {self.state_dir}")
+        return [AdapterState(f) for f in adapter_folders(self.state_dir)]
+
+    def dump(self, timeout=60):
+        """Has the running emulator write its state now (a DUMP request on
+        the wire) and reads it back, one AdapterState per adapter."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as connection:
+            connection.sendall(struct.pack("<IB", 1, 0x08))
+            reply = b""
+            while len(reply) < 9:
+                chunk = connection.recv(9 - len(reply))
+                expect(chunk, "the emulator closed the connection before answering DUMP")
+                reply += chunk
+        size, kind, status = struct.unpack("<IBI", reply)
+        expect_equal((size, kind, status), (5, 0x88, 0), "the emulator's reply to DUMP (size, type, status)")
         return [AdapterState(f) for f in adapter_folders(self.state_dir)]
 
     def kill(self):

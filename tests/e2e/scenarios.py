@@ -24,8 +24,14 @@ NO_ADAPTER = ("Failure connecting to Vantri4.\n\nPlease be sure your Vantri4 is 
 IDLE_STATUS = "Please choose an option."
 FLASHING = "Flashing ...\n"
 
+RESET_QUESTION_ONE = ("WARNING! Factory Reset will erase all your Configs and Global Settings and install firmware "
+                      "version [" + CARRIED_VERSION + "].\n\nWhen complete, you must re-pair your Vantri4 to all your "
+                      "Vantri4 Manager devices.\n\nAre you sure?")
+
 CMD_BEGIN, CMD_IMAGE, CMD_END, CMD_ERASE_CONFIGS, CMD_ERASE_SETTINGS, CMD_INFO = 1, 2, 3, 10, 11, 21
 UPDATE_BUTTON, RESET_BUTTON = 2, 3
+# Restarts of one search before it gives up (kMaxSearchRestarts).
+SEARCH_RESTARTS = 5
 
 
 class Context:
@@ -195,21 +201,26 @@ def declined(ctx):
     expect_nothing_written(adapter, "adapter 0")
 
 
-def factory_reset_three(ctx):
-    """Factory reset on three adapters: the count in the question, 10 and 11
-    first on each, three images, the count in the success box."""
-    h = ctx.start("--adapters", 3, "--version", "4.00.20141114")
+def factory_reset_many(ctx, count, watch_ms):
+    """Factory reset on `count` adapters: the count in the question, 10 and 11
+    first on each, every image byte for byte, the count in the success box."""
+    h = ctx.start("--adapters", count, "--version", "4.00.20141114")
     question = h.one("click", RESET_BUTTON, "box", "yes")
-    expect_box(question, "question", "Factory Reset", RESET_QUESTION_MANY.format(count=3))
-    watch = h.one("timeout", 60000, "watch")
+    expect_box(question, "question", "Factory Reset", RESET_QUESTION_MANY.format(count=count))
+    watch = h.one("timeout", watch_ms, "watch")
     expect_flashing_watch(watch)
     done = h.driver_run("box", "ok", "wait-gone")[0]
-    expect_box(done, "information", "Flash Complete", DONE_MANY.format(count=3))
+    expect_box(done, "information", "Flash Complete", DONE_MANY.format(count=count))
     adapters = ctx.finish()
-    expect_equal(len(adapters), 3, "adapters in the emulator's state")
+    expect_equal(len(adapters), count, "adapters in the emulator's state")
     for n, adapter in enumerate(adapters):
         expect(CMD_INFO not in adapter.commands(), f"adapter {n}: a factory reset read device information")
         expect_flash(adapter, ctx.firmware, f"adapter {n}", reset=True)
+
+
+def factory_reset_three(ctx):
+    """Factory reset on three adapters."""
+    factory_reset_many(ctx, 3, 60000)
 
 
 def refusal(ctx):
@@ -680,3 +691,170 @@ def own_messages_idle(ctx):
 
 
 SCENARIOS["own_messages_idle"] = own_messages_idle
+
+
+# ---- the rig at its limits ----------------------------------------------------
+
+def full_table(ctx):
+    """257 adapters and 64 other interfaces, one list of 50,085 bytes: 256
+    adapters are kept, the 257th is opened in each of the three passes, found
+    not to fit and closed again, and only index 0 is read; its firmware is too
+    old, so the too-old box."""
+    h = ctx.start("--adapters", 257, "--non-adapters", 64, "--version", "0/4.00.20141114")
+    box = h.driver_run("timeout", 60000, "click", UPDATE_BUTTON, "box", "leave")[-1]
+    expect_box(box, "information", "Firmware Update", TOO_OLD.format(old="4.00.20141114"))
+    # With the box up the table is as the search left it.
+    adapters = h.emulator.dump()
+    expect_equal(len(adapters), 257, "adapters in the emulator's state")
+    expect_equal([n for n, a in enumerate(adapters) if a.open], list(range(256)), "adapters held open")
+    expect_equal({a.opens for a in adapters[:256]}, {1}, "opens of each kept adapter")
+    expect_equal(adapters[256].opens, 3, "opens of the 257th adapter (one a pass, none kept)")
+    h.driver_run("box", "ok", "wait-gone")
+    adapters = ctx.finish()
+    expect_equal(adapters[0].commands(), [CMD_INFO, CMD_INFO], "commands sent to index 0")
+    expect_equal([n for n, a in enumerate(adapters) if a.number("output_reports")], [0], "adapters that heard a frame")
+
+
+def factory_reset_sixteen(ctx):
+    """Factory reset on sixteen adapters at once."""
+    factory_reset_many(ctx, 16, 240000)
+
+
+def flickering_adapter(ctx):
+    """An adapter that leaves and comes back on every pass: after its last
+    restart the search ends with no adapter, the user sees the connect box,
+    and no adapter hears a frame."""
+    h = ctx.start("--adapters", 2, "--flicker", 0)
+    _, box, state = h.driver_run("click", UPDATE_BUTTON, "box", "leave", "state")
+    expect_box(box, "error", "Unable to find Vantri4", NO_ADAPTER)
+    expect_equal(state["buttons"], {"2": True, "3": True, "4": True, "5": True}, "buttons with the box open")
+    h.driver_run("box", "ok", "wait-gone")
+    adapters = ctx.finish()
+    # Each round opens both, misses the first in the next pass and starts over.
+    expect_equal([a.opens for a in adapters], [SEARCH_RESTARTS + 1] * 2, "opens of each adapter")
+    expect_equal([a.sent for a in adapters], [[], []], "frames sent")
+
+
+def slow_erase(ctx):
+    """The adapter answers its erase of the configs 15 s late, longer than a
+    data frame may take: the factory reset waits for it and succeeds."""
+    h = ctx.start("--adapters", 1, "--answer-delay", "10:1:15000")
+    _, question, _, done = h.driver_run("click", RESET_BUTTON, "box", "yes", "timeout", 90000, "box", "leave",
+                                        timeout=120)
+    expect_box(question, "question", "Factory Reset", RESET_QUESTION_ONE)
+    expect_box(done, "information", "Flash Complete", DONE_ONE)
+    h.driver_run("box", "ok", "wait-gone")
+    (adapter,) = ctx.finish()
+    expect_flash(adapter, ctx.firmware, "adapter 0", reset=True)
+    waited = (adapter.first_frame_us[CMD_ERASE_SETTINGS] - adapter.first_frame_us[CMD_ERASE_CONFIGS]) / 1e6
+    log(f"the erase was answered after {waited:.1f} s")
+    expect(waited >= 15, f"command 11 followed command 10 after {waited:.1f} s, before its answer was due")
+
+
+def silent_erase(ctx):
+    """An adapter that never answers its erase: the program waits the erase's
+    60 s and then shows its failure box; nothing is written."""
+    h = ctx.start("--adapters", 1, "--silent-at", 1)
+    _, question, _, box = h.driver_run("click", RESET_BUTTON, "box", "yes", "timeout", 100000, "box", "leave",
+                                       timeout=120)
+    expect_box(question, "question", "Factory Reset", RESET_QUESTION_ONE)
+    expect_box(box, "error", "Unable to flash Vantri4", FAILED_ONE)
+    waited = (box["seen_us"] - question["answered_us"]) / 1e6
+    log(f"the failure box came {waited:.1f} s after Yes")
+    expect(60 <= waited < 75, f"the failure box came {waited:.1f} s after Yes, not at the erase's 60 s limit")
+    h.driver_run("box", "ok", "wait-gone")
+    (adapter,) = ctx.finish()
+    expect_equal(adapter.commands(), [CMD_ERASE_CONFIGS], "commands sent")
+    expect_nothing_written(adapter, "adapter 0")
+
+
+def pool_spread_bench(ctx):
+    """64 adapters on the system thread pool: the delay from Yes to each
+    adapter's first begin and first image frame, from the emulator's arrival
+    times and the driver's time of the answer (one clock, one run). The run is
+    cut off once every adapter has had its first image frame (at most 60 s);
+    the spread goes to a Google Benchmark JSON file and is never asserted."""
+    import json
+    import platform
+    import statistics
+    import time
+    from datetime import datetime
+
+    count = 64
+    h = ctx.start("--adapters", count, "--version", "4.00.20150101", "--no-transcript")
+    question = h.driver_run("click", UPDATE_BUTTON, "box", "yes")[-1]
+    expect_box(question, "question", "Firmware Update", UPDATE_QUESTION.format(old="4.00.20150101"))
+    yes_us = question["answered_us"]
+    deadline = time.monotonic() + 60
+    pause = 0.5
+    while True:
+        time.sleep(pause)
+        adapters = h.emulator.dump()
+        if all(CMD_IMAGE in a.first_frame_us for a in adapters) or time.monotonic() > deadline:
+            break
+        pause = min(2 * pause, 8)
+    # Cut the run off: the workers would go on writing whole images.
+    h.app.kill()
+    h.app.wait(timeout=10)
+    h.emulator.stop()
+
+    def delays(command):
+        return [(a.first_frame_us[command] - yes_us) / 1000 for a in adapters if command in a.first_frame_us]
+
+    def summary(values):
+        low, middle, high = min(values), statistics.median(values), max(values)
+        return {"min_ms": low, "median_ms": middle, "max_ms": high,
+                "max_over_min": high / low, "max_over_median": high / middle, "median_over_min": middle / low}
+
+    image = delays(CMD_IMAGE)
+    begin = delays(CMD_BEGIN)
+    expect(image, "no adapter received an image frame")
+    spread = summary(image)
+    log(f"bench: {len(image)} of {count} adapters had their first image frame; from Yes: "
+        f"min {spread['min_ms']:.1f} ms, median {spread['median_ms']:.1f} ms, max {spread['max_ms']:.1f} ms; "
+        f"max/min {spread['max_over_min']:.2f}, max/median {spread['max_over_median']:.2f}")
+    report = {
+        "context": {
+            "date": datetime.now().astimezone().isoformat(timespec="seconds"),
+            "host_name": platform.node(),
+            "executable": str(ctx.args.exe),
+            "num_cpus": os.cpu_count(),
+            "mhz_per_cpu": 0,
+            "cpu_scaling_enabled": False,
+            "caches": [],
+            "load_avg": list(os.getloadavg()),
+            "library_build_type": "release",
+        },
+        "benchmarks": [{
+            "name": f"BM_WinePoolFirstImageFrame/{count}",
+            "family_index": 0,
+            "per_family_instance_index": 0,
+            "run_name": f"BM_WinePoolFirstImageFrame/{count}",
+            "run_type": "iteration",
+            "repetitions": 1,
+            "repetition_index": 0,
+            "threads": 1,
+            "iterations": 1,
+            "real_time": spread["median_ms"],
+            "cpu_time": 0,
+            "time_unit": "ms",
+            "adapters": count,
+            "adapters_with_image_frame": len(image),
+            **spread,
+            "begin": summary(begin) if begin else None,
+            # Per adapter in device order; null when it had none.
+            "first_image_frame_ms": [(a.first_frame_us[CMD_IMAGE] - yes_us) / 1000 if CMD_IMAGE in a.first_frame_us
+                                     else None for a in adapters],
+        }],
+    }
+    out = Path(ctx.args.bench_json or ctx.work / "bench-wine-pool.json")
+    out.write_text(json.dumps(report, indent=2) + "\n")
+    log(f"bench: {out}")
+
+
+SCENARIOS["full_table"] = full_table
+SCENARIOS["factory_reset_sixteen"] = factory_reset_sixteen
+SCENARIOS["flickering_adapter"] = flickering_adapter
+SCENARIOS["slow_erase"] = slow_erase
+SCENARIOS["silent_erase"] = silent_erase
+SCENARIOS["pool_spread_bench"] = pool_spread_bench
