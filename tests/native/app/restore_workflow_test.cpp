@@ -5,10 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -466,65 +464,20 @@ TEST(RestoreWorkflowTest, BackupsWithFewEntriesFillOnlyTheirSlotsAndKeepTheRestZ
 
 // --- The window's close box, and messages out of turn ---
 
-// Holds the first output report of one command until the test lets it go,
-// so that a test knows the worker is mid-transfer.
-class HoldingLoader final : public Vantri::Loader {
-public:
-    HoldingLoader(Vantri::Loader& inner, std::uint8_t command) : inner_(inner), command_(command) {}
-
-    bool EnumerateDevices(std::uint32_t& count) override { return inner_.EnumerateDevices(count); }
-    void CloseDevice(std::uint32_t index) override { inner_.CloseDevice(index); }
-    Vantri::ResultRecord WriteReport(std::uint32_t index, const Vantri::CommandFrame& payload) override
-    {
-        if (payload.command == command_) {
-            std::unique_lock lock(mutex_);
-            if (!held_) {
-                held_ = true;
-                changed_.notify_all();
-                changed_.wait(lock, [&] { return released_; });
-            }
-        }
-        return inner_.WriteReport(index, payload);
-    }
-    Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination) override
-    {
-        return inner_.ReadReport(index, destination);
-    }
-
-    bool WaitHeld(std::chrono::milliseconds limit)
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return held_; });
-    }
-    void Release()
-    {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    Vantri::Loader& inner_;
-    std::uint8_t command_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool held_ = false;
-    bool released_ = false;
-};
-
 TEST(RestoreWorkflowTest, ClosingTheWindowDuringTheWriteLetsTheWorkerFinishBeforeTheExit)
 {
-    RestoreRun run(Arrangement{});
-    HoldingLoader holding(run.run.loader, 8); // the primary region's first frame
-    ScopedLoader bound(holding);
+    // The answer to the primary region's first frame is held: the worker is
+    // at work from "Restoring ..." until the test releases it.
+    Arrangement arrangement;
+    arrangement.adapters[0].faults = {Fault::Hold(8, 1)};
+    RestoreRun run(arrangement);
     ScriptedWindow& window = run.Window();
 
     window.Click(IDC_RESTORE_CONFIGS);
     ASSERT_TRUE(window.RunUntil([&] { return HasEvent(window.Events(), "text 1002 Restoring ...\n"); }, 20s));
-    ASSERT_TRUE(holding.WaitHeld(20s));
     // Out of turn while the worker writes: a download's outcome must neither
     // close the adapter under the worker nor take the stray pointer for a
-    // body; a restore message before any run would have done nothing.
+    // body.
     window.Dispatch({WM_DOWNLOAD_FAILED, DOWNLOAD_TAG_VERSION, 0});
     window.Dispatch({WM_DOWNLOAD_DONE, DOWNLOAD_TAG_DATABASE, 0x1234});
     EXPECT_FALSE(HasEvent(window.Events(), "close 0"));
@@ -533,7 +486,7 @@ TEST(RestoreWorkflowTest, ClosingTheWindowDuringTheWriteLetsTheWorkerFinishBefor
     EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageClose, 0, 0));
     ASSERT_TRUE(window.RunMessageLoop(5s));
     EXPECT_EQ(Vantri::RunningWorkers(), 1u) << "the worker was meant to be still at work";
-    holding.Release();
+    run.Adapter(0).ReleaseHeldAnswers();
     // What the program does after its loop: the adapter is not cut off in
     // the middle of a region.
     Vantri::WaitForRunningWorkers();
