@@ -149,6 +149,11 @@ struct GoodBackup {
     std::u16string fileName;
 };
 
+void PrintTo(const GoodBackup& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class GoodBackups : public BackupWorkflowTest, public ::testing::WithParamInterface<GoodBackup> {};
 
 // The day after the limit is backed up; the adapter's piece size does not
@@ -187,6 +192,11 @@ struct FailedBackup {
     std::optional<BoxRecord> box;
     EventList events; // without the bar's moves
 };
+
+void PrintTo(const FailedBackup& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class FailedBackups : public BackupWorkflowTest, public ::testing::WithParamInterface<FailedBackup> {};
 

@@ -99,6 +99,11 @@ struct SaveFailure {
     bool newFileMade; // and so deleted again
 };
 
+void PrintTo(const SaveFailure& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class SaveFailures : public FileStoreTest, public ::testing::WithParamInterface<SaveFailure> {};
 
 // Whatever fails, the old file is as it was, nothing else is left in the

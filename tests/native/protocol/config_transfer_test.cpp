@@ -76,6 +76,11 @@ struct PieceCase {
     std::uint32_t reads;
 };
 
+void PrintTo(const PieceCase& c, std::ostream* out)
+{
+    *out << "pieces of " << int(c.pieceSize);
+}
+
 class ConfigReadPieces : public ConfigTransferTest, public ::testing::WithParamInterface<PieceCase> {};
 
 // The adapter chooses the piece size; the reads, and with them the end
@@ -125,6 +130,11 @@ struct ReadFailureCase {
     const char16_t* message;
     std::vector<FrameRun> sent;
 };
+
+void PrintTo(const ReadFailureCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class ConfigReadFailures : public ConfigTransferTest, public ::testing::WithParamInterface<ReadFailureCase> {};
 
@@ -183,6 +193,11 @@ struct WriteFailureCase {
     std::vector<FrameRun> sent;
     std::uint32_t configAreaWrites;
 };
+
+void PrintTo(const WriteFailureCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class ConfigWriteFailures : public ConfigTransferTest, public ::testing::WithParamInterface<WriteFailureCase> {};
 
