@@ -28,10 +28,12 @@ namespace {
 
 // Which message the run waits for. The messages carry the chain from step to
 // step; this only makes sure each is taken when it is due and once. Any
-// program may post to our window: a done message out of turn must never
-// hand a stray pointer to the conversion, close the adapter under a worker
-// still writing to it, or show a second outcome.
-enum class Stage { Idle, VersionDownload, DatabaseDownload, Writing, Ended };
+// program may post to our window, a click on a disabled button included: a
+// second start must never enumerate under a running restore, and a done
+// message out of turn must never hand a stray pointer to the conversion,
+// close the adapter under a worker still writing to it, or show a second
+// outcome.
+enum class Stage { Idle, Starting, VersionDownload, DatabaseDownload, Writing, Ended };
 Stage g_stage = Stage::Idle;
 
 // Our formats and arguments are fixed, so a mismatch is a fault of ours that
@@ -188,6 +190,9 @@ WorkflowRoutes RestoreRoutes()
 
 void StartRestore()
 {
+    if (g_stage != Stage::Idle)
+        return;
+    g_stage = Stage::Starting;
     std::uint32_t count = 0;
     g_loader.EnumerateDevices(count);
     if (count == 0) {

@@ -477,9 +477,12 @@ TEST(RestoreWorkflowTest, ClosingTheWindowDuringTheWriteLetsTheWorkerFinishBefor
     ASSERT_TRUE(window.RunUntil([&] { return HasEvent(window.Events(), "text 1002 Restoring ...\n"); }, 20s));
     // Out of turn while the worker writes: a download's outcome must neither
     // close the adapter under the worker nor take the stray pointer for a
-    // body.
+    // body, and a click must not enumerate under it.
     window.Dispatch({WM_DOWNLOAD_FAILED, DOWNLOAD_TAG_VERSION, 0});
     window.Dispatch({WM_DOWNLOAD_DONE, DOWNLOAD_TAG_DATABASE, 0x1234});
+    // A click posted to the disabled button starts no second restore.
+    window.Click(IDC_RESTORE_CONFIGS);
+    EXPECT_EQ(run.run.bus.Enumerations(), 1u);
     EXPECT_FALSE(HasEvent(window.Events(), "close 0"));
     EXPECT_EQ(window.Boxes().size(), 1u);
 
