@@ -20,7 +20,7 @@ struct SystemRoute {
     SystemHandler handler;
 };
 
-constexpr WorkflowRoutes (*kWorkflows[])() = {FlashRoutes, BackupRoutes};
+constexpr WorkflowRoutes (*kWorkflows[])() = {FlashRoutes, BackupRoutes, RestoreRoutes};
 
 // Handled, and answered true, so the dialog manager never turns a close
 // request into the cancel command: id 2 is also Update Firmware.

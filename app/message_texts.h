@@ -69,4 +69,32 @@ inline constexpr char16_t kBackupReadFailedCaption[] = u"Unable to back up Vantr
 inline constexpr char16_t kBackupReadFailedText[] =
     u"There was an error backing up your Vantri4.\n\nPlease check the connection to your Vantri4 and try again.";
 
+// Config restore. The two texts that name the maker's web domain take it as
+// their one %s argument.
+inline constexpr char16_t kRestoreCaption[] = u"Vantri4 Restore";
+inline constexpr char16_t kRestoreFailedCaption[] = u"Unable to restore Vantri4";
+inline constexpr char16_t kRestoreFileCaption[] = u"Restore Failed";
+inline constexpr char16_t kRestoreCompleteCaption[] = u"Restore Complete";
+
+inline constexpr char16_t kRestoreOutOfDateText[] =
+    u"Your Vantri4 can't be restored since it has firmware that is out-of-date.";
+inline constexpr char16_t kRestoreQuestion[] =
+    u"WARNING! Restoring will erase any existing configs on your Vantri4.\n\nContinue?";
+inline constexpr char16_t kRestoreDialogTitle[] = u"Choose Vantri4 Backup File to Restore";
+inline constexpr char16_t kRestoreAccessText[] = u"Unable to access specified file location for restore.";
+inline constexpr char16_t kRestoreReadText[] = u"Unable to read backup at specified file location.";
+
+inline constexpr char16_t kDownloadingStatus[] = u"Downloading games database from %s ...";
+inline constexpr char16_t kRestoringStatus[] = u"Restoring ...";
+
+inline constexpr char16_t kDownloadFailedText[] =
+    u"There was an error downloading required files from %s which is preventing restore from completing.";
+inline constexpr char16_t kInvalidBackupText[] =
+    u"Invalid config values were found in the backup.\n\nThe backup file looks invalid/corrupt.";
+inline constexpr char16_t kRestoreDoneText[] =
+    u"Your Vantri4 was successfully restored!\n\nOn next startup, your Vantri4 will take extra time to finalize "
+    u"restored configs.\n\nIt is now safe to remove it from your PC.";
+inline constexpr char16_t kRestoreFailedText[] =
+    u"There was an error restoring your Vantri4.\n\nPlease check the connection to your Vantri4 and try again.";
+
 } // namespace Vantri

@@ -37,5 +37,6 @@ struct WorkflowRoutes {
 // One per workflow, each defined beside the workflow it routes to.
 WorkflowRoutes FlashRoutes();
 WorkflowRoutes BackupRoutes();
+WorkflowRoutes RestoreRoutes();
 
 } // namespace Vantri

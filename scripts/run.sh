@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs Vantri4 Flash (its emulation
 # build, under Wine) against one emulated adapter whose firmware is old
-# enough to be offered the update.
+# enough to be offered the update and whose config area holds five configs,
+# with the local update host (tests/support/update_host.py) standing in for
+# the real one: the program's downloads reach it as their proxy.
 #
 #   With a display ($DISPLAY set and reachable): the window opens there and
-#   you click; afterwards the script says what the adapter received.
-#   Without one: a virtual display is started, the update is driven
-#   (Update Firmware, Yes, OK) and screenshots of each step are written to
-#   the folder printed at the end; the script checks the adapter received
-#   the image. Then the same adapter's config area is backed up (Backup
-#   Configs, the save dialog, OK) and the file is checked byte for byte.
+#   you click; each run of the program does one operation, and the script
+#   offers to start it again against the same adapter and update host, so
+#   that update, backup and restore can each be tried by hand. Afterwards
+#   the script says what the adapter holds.
+#   Without one: a virtual display is started and every operation is driven
+#   in turn, with screenshots of each step in the folder printed at the end:
+#   the update (the image checked on the adapter), a backup of the adapter's
+#   config area (the file checked byte for byte), and the restore of that
+#   backup onto an adapter whose configs were erased (its config area and
+#   both block regions checked).
 #
 # Build trees go to $VANTRI_BUILD_ROOT (default: build/ in the checkout).
 set -euo pipefail
@@ -45,6 +51,8 @@ emulator=$out/native-release/emulator/vantri_emulator
 exe=$out/windows/app/Vantri4FlashEmu.exe
 driver=$out/windows/tests/e2e/driver/vantri_driver.exe
 firmware=$(sed -n 's/^VANTRI_FIRMWARE_IMAGE_PATH:INTERNAL=//p' "$out/windows/CMakeCache.txt")
+update_host=$(sed -n 's/^VANTRI_UPDATE_HOST:STRING=//p' "$out/windows/CMakeCache.txt")
+maker_domain=$(sed -n 's/^VANTRI_MAKER_DOMAIN:STRING=//p' "$out/windows/CMakeCache.txt")
 
 if [[ ! -f "$exe" || ! -x "$emulator" ]]; then
     demo=$out/native-release/emulator/vantri_demo
@@ -72,31 +80,57 @@ if display_reachable; then
 
     state=$out/run-state
     rm -rf "$state"
+    mkdir -p "$state"
+    # Five configs whose games the update host's database holds, so that a
+    # backup of this adapter can be restored.
+    PYTHONPATH="$root/tests/e2e" python3 -c 'import sys, restore_scenarios as r
+open(sys.argv[1], "wb").write(r.config_area(7, r.ROUND_TRIP_ENTRIES))' "$state/config-area.bin"
     coproc EMULATOR { exec "$emulator" --port 0 --adapters 1 --version "$adapter_version" --frame-clock \
-        --state-dir "$state"; }
+        --config-file "$state/config-area.bin" --state-dir "$state"; }
     emulator_pid=$EMULATOR_PID
-    trap 'kill "$emulator_pid" 2>/dev/null || true; /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
     read -r -t 15 line <&"${EMULATOR[0]}"
     port=${line#port=}
-    echo "   one emulated adapter (firmware $adapter_version) on 127.0.0.1:$port"
-    echo "   click Update Firmware, then Yes; the window closes when the update is done"
-    VANTRI4_EMULATOR=127.0.0.1:$port /usr/lib/wine/wine64 "$exe" </dev/null || true
-    kill -TERM "$emulator_pid"
-    wait "$emulator_pid" || true
+    # A second coprocess would replace the first's descriptors: the port is
+    # read from a file instead.
+    python3 "$root/tests/support/update_host.py" --port 0 --host-name "$update_host" \
+        --log "$state/update-host.log" >"$state/update-host.port" 2>/dev/null </dev/null &
+    host_pid=$!
+    trap 'kill "$emulator_pid" "$host_pid" 2>/dev/null || true; /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+    for _ in $(seq 150); do
+        grep -q '^port=' "$state/update-host.port" 2>/dev/null && break
+        sleep 0.1
+    done
+    host_port=$(sed -n 's/^port=//p' "$state/update-host.port")
+    echo "   one emulated adapter (firmware $adapter_version, five configs) on 127.0.0.1:$port"
+    echo "   the update host $update_host on 127.0.0.1:$host_port, reached as the program's proxy"
+    echo "   each run of the program does one operation; the window closes when it is done"
+    while :; do
+        VANTRI4_EMULATOR=127.0.0.1:$port http_proxy=http://127.0.0.1:$host_port \
+            /usr/lib/wine/wine64 "$exe" </dev/null || true
+        [[ -t 0 ]] || break
+        read -r -p "   start Vantri4 Flash again (the same adapter and update host)? [y/N] " again || break
+        [[ $again == [yY]* ]] || break
+    done
+    kill -TERM "$emulator_pid" "$host_pid"
+    wait "$emulator_pid" "$host_pid" || true
     trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
     if [[ -f "$state/adapter0/image.bin" ]] && cmp -s "$state/adapter0/image.bin" "$firmware"; then
         echo "== the emulated adapter received the carried firmware image ($(stat -c %s "$firmware") bytes)"
     else
         echo "== the emulated adapter did not receive an image (state in $state)"
     fi
+    grep -E '^(config_area_reads|config_area_writes|primary_writes|overflow_writes)=' "$state/adapter0/state.txt" |
+        sed 's/^/   /'
+    echo "   requests the update host served: $(grep -c '^GET' "$state/update-host.log" 2>/dev/null || echo 0)"
     exit 0
 fi
 
-echo "== headless run: virtual display, driven update and backup, screenshots"
+echo "== headless run: virtual display, driven update, backup and restore, screenshots"
 shots=$out/screenshots
 rm -rf "$shots"
-python3 "$root/tests/e2e/run_scenario.py" demo_update_and_backup \
+python3 "$root/tests/e2e/run_scenario.py" demo_all \
     --exe "$exe" --driver "$driver" --emulator "$emulator" --firmware "$firmware" \
+    --update-host "$update_host" --maker-domain "$maker_domain" \
     --artefacts "$out/run" --x11-prefix "$out/wineprefix-x11" --screenshots "$shots"
 echo "screenshots: $shots"
 ls "$shots"

@@ -47,7 +47,7 @@ done
 if [[ -x "$out/native-release/bench/vantri_bench" ]]; then
     echo "== benchmarks (quick run; JSON in $out/bench.json)"
     "$out/native-release/bench/vantri_bench" --benchmark_min_time=0.05 \
-        --benchmark_filter='BM_Exchange|BM_WriteImage|BM_Enumerate|BM_FlashLatency/|BM_ConvertConfigs|BM_DownloadLoop|BM_ReadConfigArea' \
+        --benchmark_filter='BM_Exchange|BM_WriteImage|BM_Enumerate|BM_FlashLatency/|BM_ReadConfigArea|BM_ConvertConfigs|BM_DownloadLoop' \
         --benchmark_format=json --benchmark_out="$out/bench.json" >/dev/null || status=1
     python3 "$root/scripts/bench_summary.py" "$out/bench.json" || status=1
 fi

@@ -21,7 +21,11 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from e2e_harness import (DriverFailure, ScenarioFailure, log, start_wineserver, stop_wineserver,  # noqa: E402
                          wine_environment)
+from restore_scenarios import RESTORE_ON_VIRTUAL_DISPLAY, RESTORE_SCENARIOS  # noqa: E402
 from scenarios import ON_VIRTUAL_DISPLAY, SCENARIOS, Context  # noqa: E402
+
+SCENARIOS = {**SCENARIOS, **RESTORE_SCENARIOS}
+ON_VIRTUAL_DISPLAY = ON_VIRTUAL_DISPLAY | RESTORE_ON_VIRTUAL_DISPLAY
 
 
 def tail(path, limit=1500):
@@ -44,7 +48,12 @@ def main():
                         help="prepares a prefix when WINEPREFIX is not set")
     parser.add_argument("--x11-prefix", help="prefix for the runs on a virtual display (default: ARTEFACTS/wineprefix-x11)")
     parser.add_argument("--screenshots", help="folder for screenshots (default: the scenario's folder)")
-    parser.add_argument("--bench-json", help="where wine_flash_bench writes its result (default: the scenario's folder)")
+    parser.add_argument("--bench-json", help="where wine_flash_bench and restore_round_trip write their result "
+                        "(default: the scenario's folder)")
+    parser.add_argument("--update-host", default="update.vantri4.example",
+                        help="the update host's name built into the program (VANTRI_UPDATE_HOST)")
+    parser.add_argument("--maker-domain", default="vantri4.example",
+                        help="the maker's web domain built into the program (VANTRI_MAKER_DOMAIN)")
     args = parser.parse_args()
 
     for name in ("exe", "driver", "emulator", "firmware"):

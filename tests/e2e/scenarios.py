@@ -296,7 +296,7 @@ SCENARIOS = {
 }
 
 
-def screenshots(ctx, during_flash=False):
+def screenshots(ctx, during_flash=False, extra_flags=()):
     """On a virtual display: the idle window, the question, the success box
     (and with during_flash, the window while flashing), as PNG files; the
     update itself is checked as in update_one."""
@@ -310,6 +310,7 @@ def screenshots(ctx, during_flash=False):
         name = display.start()
         env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name, ctx.args.prefix_script)
         flags = ["--adapters", 1, "--version", "4.00.20150101"] + (["--frame-clock"] if during_flash else [])
+        flags += list(extra_flags)
         h = ctx.start(*flags, env=env)
         h.one("sleep", 400)  # let the window paint
         screenshot(shots / "1-idle.png", name, env)

@@ -399,6 +399,11 @@ bool FileDialog(Session& session, const Args& args)
     const HWND dialog = dialogs.front();
     const HWND edit = FileNameEdit(dialog);
     line.Text("caption", TextOf(dialog)).Text("name_before", TextOf(edit));
+    std::vector<std::string> filters;
+    for (const auto& name : FileTypeNames(dialog)) {
+        filters.push_back(JsonQuoted(Utf8(name)));
+    }
+    line.Raw("filters", JsonArray(filters));
     if (path == L"leave") {
         return line.Emit(true);
     }
@@ -413,6 +418,7 @@ bool FileDialog(Session& session, const Args& args)
         line.Text("name", TextOf(edit));
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     }
+    line.Number("answered_us", NowUs());
     if (!WaitFor(session.timeoutMs, [&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); })) {
         return FailWithWindows(line, "the file dialog stayed open", ProcessOf(session.main));
     }

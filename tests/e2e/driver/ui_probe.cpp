@@ -227,6 +227,34 @@ HWND FileNameEdit(HWND dialog)
     return FirstVisibleEdit(dialog);
 }
 
+std::vector<std::wstring> FileTypeNames(HWND dialog)
+{
+    std::vector<std::wstring> names;
+    const HWND list = GetDlgItem(dialog, 1136);
+    DWORD_PTR count = 0;
+    if (!list || !SendMessageTimeoutW(list, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &count)) {
+        return names;
+    }
+    for (WPARAM i = 0; i < count; ++i) {
+        DWORD_PTR length = 0;
+        if (!SendMessageTimeoutW(list, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length) ||
+            length == static_cast<DWORD_PTR>(CB_ERR)) {
+            break;
+        }
+        // The system copies the text across processes for this message, as
+        // it does for WM_GETTEXT.
+        std::wstring name(length + 1, L'\0');
+        DWORD_PTR copied = 0;
+        if (!SendMessageTimeoutW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(name.data()), SMTO_ABORTIFHUNG,
+                                 kSendTimeoutMs, &copied)) {
+            break;
+        }
+        name.resize(copied == static_cast<DWORD_PTR>(CB_ERR) ? 0 : copied);
+        names.push_back(name);
+    }
+    return names;
+}
+
 std::string DescribeWindows(DWORD pid)
 {
     std::vector<std::string> entries;

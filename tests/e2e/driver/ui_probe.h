@@ -50,6 +50,9 @@ BoxReport ReadBox(HWND box);
 // The edit control that takes a file dialog's file name.
 HWND FileNameEdit(HWND dialog);
 
+// The names in a file dialog's file-type list (combo box 1136), in order.
+std::vector<std::wstring> FileTypeNames(HWND dialog);
+
 // Every top-level window of the process (or of all processes when pid is 0),
 // as a JSON array, for the message of a failed wait.
 std::string DescribeWindows(DWORD pid);

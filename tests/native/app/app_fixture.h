@@ -12,6 +12,7 @@
 
 #include "app/backup_workflow.h"
 #include "app/flash_workflow.h"
+#include "app/restore_workflow.h"
 #include "emulator/model/emulated_bus.h"
 #include "resources/resource.h"
 #include "tests/native/app/scripted_window.h"
@@ -55,6 +56,7 @@ struct ProgramRun {
         window.AnswerQuestions(std::move(answers));
         Vantri::ResetFlashWorkflow();
         Vantri::ResetBackupWorkflow();
+        Vantri::ResetRestoreWorkflow();
     }
     ~ProgramRun() { window.JoinWorkers(); }
 
@@ -80,6 +82,7 @@ protected:
     {
         Vantri::ResetFlashWorkflow();
         Vantri::ResetBackupWorkflow();
+        Vantri::ResetRestoreWorkflow();
     }
     ~AppTest() override
     {
@@ -90,6 +93,7 @@ protected:
         window.JoinWorkers();
         Vantri::ResetFlashWorkflow();
         Vantri::ResetBackupWorkflow();
+        Vantri::ResetRestoreWorkflow();
     }
 
     VantriEmu::AdapterModel& Attach(const VantriEmu::AdapterSettings& settings = {})

@@ -21,22 +21,20 @@ TEST_F(MainWindowTest, CloseDestroysTheWindowAndEndsTheLoopWithoutStartingAnythi
     EXPECT_TRUE(window.Boxes().empty());
 }
 
-TEST_F(MainWindowTest, OnlyPlainClicksOnTheFlashButtonsStartAWorkflow)
+TEST_F(MainWindowTest, OnlyPlainClicksOnTheButtonsStartAWorkflow)
 {
     // Escape and the dialog manager's cancel arrive as id 2 only through
     // IsDialogMessage or a close; a notification other than 0 is no click.
     window.Click(IDC_UPDATE_FIRMWARE, 1);
     window.Click(IDC_FACTORY_RESET, 0x0100);
     window.Click(IDC_BACKUP_CONFIGS, 1);
-    // Restore is not part of this program yet.
-    window.Click(IDC_RESTORE_CONFIGS);
+    window.Click(IDC_RESTORE_CONFIGS, 1);
     window.Click(IDC_STATUS);
     EXPECT_TRUE(Events().empty());
     EXPECT_EQ(bus.Enumerations(), 0u);
 
     // Other messages, the dialog's initialisation among them, are not ours.
     EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), 272 /* WM_INITDIALOG */, 0, 0));
-    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_RESTORE_CONFIGS, 0));
     EXPECT_TRUE(Events().empty());
     // A backup's final message without a backup under way is handled and
     // does nothing: no worker of ours posted it.
@@ -47,12 +45,15 @@ TEST_F(MainWindowTest, OnlyPlainClicksOnTheFlashButtonsStartAWorkflow)
     // never takes 1025 for DM_SETDEFID.
     EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), WM_FLASH_PROGRESS, 2, 0));
 
-    // A real click on either flash button starts the flash workflow, and on
-    // the backup button the backup (here: no adapter, so each ends at once).
+    // A real click on either flash button starts the flash workflow, on the
+    // backup button the backup, on the restore button the restore (here: no
+    // adapter, so each ends at once).
     EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_FACTORY_RESET, 0));
     EXPECT_EQ(bus.Enumerations(), 1u);
     EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_BACKUP_CONFIGS, 0));
     EXPECT_EQ(bus.Enumerations(), 2u);
+    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_RESTORE_CONFIGS, 0));
+    EXPECT_EQ(bus.Enumerations(), 3u);
 }
 
 TEST_F(MainWindowTest, LockControlsDisablesTheFourButtonsInOrderThenShowsTheBar)
@@ -90,10 +91,9 @@ TEST_F(MainWindowTest, ProgressCallbacksPostTheirMessageWithIndexAndPercent)
                                                             {WM_BACKUP_PROGRESS, 0, 41},
                                                             {WM_RESTORE_PROGRESS, 0, 42}}));
     window.RunUntil([&] { return window.PostsDelivered() == 3; }, std::chrono::seconds(5));
-    // The flash and backup progress reach the bar through the dispatch; the
-    // restore message has no handler yet and changes nothing.
-    EXPECT_EQ(window.ProgressValue(), 41u);
-    EXPECT_EQ(Events(), (EventList{"progress 40", "progress 41"}));
+    // Each reaches the bar through the dispatch.
+    EXPECT_EQ(window.ProgressValue(), 42u);
+    EXPECT_EQ(Events(), (EventList{"progress 40", "progress 41", "progress 42"}));
 }
 
 TEST(MainWindowTitle, NamesTheCarriedVersion)
