@@ -7,7 +7,7 @@ import subprocess
 import time
 from pathlib import Path
 
-from e2e_harness import ScenarioFailure, expect, log
+from e2e_harness import ScenarioFailure, expect, log, stop_process
 
 
 class VirtualDisplay:
@@ -36,13 +36,7 @@ class VirtualDisplay:
         raise ScenarioFailure(f"Xvfb did not start; see {self.log_path}")
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
+        stop_process(self.process)
 
 
 def x11_prefix_environment(base_env, prefix, display, prefix_script):

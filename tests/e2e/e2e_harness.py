@@ -8,6 +8,7 @@ whatever is still running, so a failing scenario leaves nothing behind.
 
 import json
 import os
+import platform
 import re
 import selectors
 import shlex
@@ -17,6 +18,7 @@ import socket
 import struct
 import subprocess
 import time
+from datetime import datetime
 from pathlib import Path
 
 WINE = "/usr/lib/wine/wine64"
@@ -41,6 +43,34 @@ def expect_equal(actual, expected, what):
 
 def log(message):
     print(message, flush=True)
+
+
+def stop_process(process):
+    """Ends a helper process of ours: asked first, killed if it does not go."""
+    if process and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=10)
+
+
+def write_bench_report(ctx, default_name, name, real_time_ms, **counters):
+    """One run measured by a scenario, as Google Benchmark JSON: to
+    --bench-json, or `default_name` in the scenario's folder."""
+    benchmark = {"name": name, "family_index": 0, "per_family_instance_index": 0, "run_name": name,
+                 "run_type": "iteration", "repetitions": 1, "repetition_index": 0, "threads": 1, "iterations": 1,
+                 "real_time": real_time_ms, "cpu_time": 0, "time_unit": "ms"}
+    benchmark.update(counters)
+    report = {"context": {"date": datetime.now().astimezone().isoformat(timespec="seconds"),
+                          "host_name": platform.node(), "executable": str(ctx.args.exe), "num_cpus": os.cpu_count(),
+                          "mhz_per_cpu": 0, "cpu_scaling_enabled": False, "caches": [],
+                          "load_avg": list(os.getloadavg()), "library_build_type": "release"},
+              "benchmarks": [benchmark]}
+    out = Path(ctx.args.bench_json or ctx.work / default_name)
+    out.write_text(json.dumps(report, indent=2) + "\n")
+    log(f"bench: {out}")
 
 
 # ---- Wine -------------------------------------------------------------------

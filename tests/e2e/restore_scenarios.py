@@ -5,9 +5,6 @@ built-in update host name is served on 127.0.0.1. The driver answers the
 question and fills the real open dialog; the scenarios check every box, what
 the update host was asked, and what the emulated adapters hold and heard."""
 
-import json
-import os
-import platform
 import selectors
 import socket
 import struct
@@ -15,10 +12,10 @@ import subprocess
 import sys
 import threading
 import time
-from datetime import datetime
 from pathlib import Path
 
-from e2e_harness import ScenarioFailure, expect, expect_box, expect_equal, log, screenshot, stop_wineserver
+from e2e_harness import (ScenarioFailure, expect, expect_box, expect_equal, log, screenshot, stop_process,
+                         stop_wineserver, write_bench_report)
 from scenarios import (BACKUP_DONE, CMD_INFO, expect_bytes, expect_locked_state, run_backup, screenshots,
                        backup_screenshots, windows_path)
 
@@ -218,13 +215,7 @@ class UpdateHost:
         return [line.split()[1] for _, line in self.requests if line.startswith("GET ")]
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
+        stop_process(self.process)
         if self._reader:
             self._reader.join(timeout=5)
 
@@ -365,18 +356,8 @@ def report_stages(ctx, dialog, host, frames, box_us):
     stages = {name: (marks[i + 1][1] - at) / 1000 for i, (name, at) in enumerate(marks[:-1])}
     total = (box_us - dialog["answered_us"]) / 1000
     log("stages (ms): " + ", ".join(f"{name} {ms:.1f}" for name, ms in stages.items()) + f"; total {total:.1f}")
-    benchmark = {"name": "BM_WineRestore", "family_index": 0, "per_family_instance_index": 0,
-                 "run_name": "BM_WineRestore", "run_type": "iteration", "repetitions": 1, "repetition_index": 0,
-                 "threads": 1, "iterations": 1, "real_time": total, "cpu_time": 0, "time_unit": "ms"}
-    benchmark.update({f"{name}_ms": ms for name, ms in stages.items()})
-    report = {"context": {"date": datetime.now().astimezone().isoformat(timespec="seconds"),
-                          "host_name": platform.node(), "executable": str(ctx.args.exe), "num_cpus": os.cpu_count(),
-                          "mhz_per_cpu": 0, "cpu_scaling_enabled": False, "caches": [],
-                          "load_avg": list(os.getloadavg()), "library_build_type": "release"},
-              "benchmarks": [benchmark]}
-    out = Path(ctx.args.bench_json or ctx.work / "bench-wine-restore.json")
-    out.write_text(json.dumps(report, indent=2) + "\n")
-    log(f"bench: {out}")
+    write_bench_report(ctx, "bench-wine-restore.json", "BM_WineRestore", total,
+                       **{f"{name}_ms": ms for name, ms in stages.items()})
 
 
 def restore_contents(ctx):

@@ -6,7 +6,7 @@ import os
 from pathlib import Path
 
 from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, Emulator, Harness, ScenarioFailure, expect,
-                         expect_box, expect_equal, log, screenshot, stop_wineserver)
+                         expect_box, expect_equal, log, screenshot, stop_wineserver, write_bench_report)
 
 # The texts the program shows, exactly.
 UPDATE_QUESTION = "Your Vantri4 will be upgraded from firmware version\n[{old}] to [" + CARRIED_VERSION + "].\n\nReady?"
@@ -356,9 +356,6 @@ def wine_flash_bench(ctx):
     """One update at zero latency through the emulation build and the
     emulator process; writes exchanges per second in Google Benchmark's JSON
     format. Only the flash's success is asserted, never its speed."""
-    import json
-    import platform
-    from datetime import datetime
 
     h = ctx.start("--adapters", 1, "--version", "4.00.20150101")
     cpu_before = process_cpu_seconds(h.app.pid)
@@ -379,40 +376,10 @@ def wine_flash_bench(ctx):
     rate = exchanges / seconds
     log(f"bench: {exchanges} exchanges in {seconds:.3f} s: {rate:.0f} exchanges/s "
         f"({rate / LOOPBACK_EXCHANGES_PER_SECOND:.2f} of the loopback figure)")
-    report = {
-        "context": {
-            "date": datetime.now().astimezone().isoformat(timespec="seconds"),
-            "host_name": platform.node(),
-            "executable": str(ctx.args.exe),
-            "num_cpus": os.cpu_count(),
-            "mhz_per_cpu": 0,
-            "cpu_scaling_enabled": False,
-            "caches": [],
-            "load_avg": list(os.getloadavg()),
-            "library_build_type": "release",
-        },
-        "benchmarks": [{
-            "name": "BM_WineFlash",
-            "family_index": 0,
-            "per_family_instance_index": 0,
-            "run_name": "BM_WineFlash",
-            "run_type": "iteration",
-            "repetitions": 1,
-            "repetition_index": 0,
-            "threads": 1,
-            "iterations": 1,
-            "real_time": seconds * 1e3,
-            # The program's own CPU time (all its threads) over the same span.
-            "cpu_time": cpu * 1e3,
-            "time_unit": "ms",
-            "exchanges": exchanges,
-            "exchanges_per_second": rate,
-            "loopback_ratio": rate / LOOPBACK_EXCHANGES_PER_SECOND,
-        }],
-    }
-    out = Path(ctx.args.bench_json or ctx.work / "bench-wine-flash.json")
-    out.write_text(json.dumps(report, indent=2) + "\n")
-    log(f"bench: {out}")
+    write_bench_report(ctx, "bench-wine-flash.json", "BM_WineFlash", seconds * 1e3,
+                       # The program's own CPU time (all its threads) over the same span.
+                       cpu_time=cpu * 1e3, exchanges=exchanges, exchanges_per_second=rate,
+                       loopback_ratio=rate / LOOPBACK_EXCHANGES_PER_SECOND)
 
 
 SCENARIOS["wine_flash_bench"] = wine_flash_bench
@@ -502,11 +469,8 @@ def pool_spread_bench(ctx):
     times and the driver's time of the answer (one clock, one run). The run is
     cut off once every adapter has had its first image frame (at most 60 s);
     the spread goes to a Google Benchmark JSON file and is never asserted."""
-    import json
-    import platform
     import statistics
     import time
-    from datetime import datetime
 
     count = 64
     h = ctx.start("--adapters", count, "--version", "4.00.20150101", "--no-transcript")
@@ -541,43 +505,12 @@ def pool_spread_bench(ctx):
     log(f"bench: {len(image)} of {count} adapters had their first image frame; from Yes: "
         f"min {spread['min_ms']:.1f} ms, median {spread['median_ms']:.1f} ms, max {spread['max_ms']:.1f} ms; "
         f"max/min {spread['max_over_min']:.2f}, max/median {spread['max_over_median']:.2f}")
-    report = {
-        "context": {
-            "date": datetime.now().astimezone().isoformat(timespec="seconds"),
-            "host_name": platform.node(),
-            "executable": str(ctx.args.exe),
-            "num_cpus": os.cpu_count(),
-            "mhz_per_cpu": 0,
-            "cpu_scaling_enabled": False,
-            "caches": [],
-            "load_avg": list(os.getloadavg()),
-            "library_build_type": "release",
-        },
-        "benchmarks": [{
-            "name": f"BM_WinePoolFirstImageFrame/{count}",
-            "family_index": 0,
-            "per_family_instance_index": 0,
-            "run_name": f"BM_WinePoolFirstImageFrame/{count}",
-            "run_type": "iteration",
-            "repetitions": 1,
-            "repetition_index": 0,
-            "threads": 1,
-            "iterations": 1,
-            "real_time": spread["median_ms"],
-            "cpu_time": 0,
-            "time_unit": "ms",
-            "adapters": count,
-            "adapters_with_image_frame": len(image),
-            **spread,
-            "begin": summary(begin) if begin else None,
-            # Per adapter in device order; null when it had none.
-            "first_image_frame_ms": [(a.first_frame_us[CMD_IMAGE] - yes_us) / 1000 if CMD_IMAGE in a.first_frame_us
-                                     else None for a in adapters],
-        }],
-    }
-    out = Path(ctx.args.bench_json or ctx.work / "bench-wine-pool.json")
-    out.write_text(json.dumps(report, indent=2) + "\n")
-    log(f"bench: {out}")
+    write_bench_report(ctx, "bench-wine-pool.json", f"BM_WinePoolFirstImageFrame/{count}", spread["median_ms"],
+                       adapters=count, adapters_with_image_frame=len(image), **spread,
+                       begin=summary(begin) if begin else None,
+                       # Per adapter in device order; null when it had none.
+                       first_image_frame_ms=[(a.first_frame_us[CMD_IMAGE] - yes_us) / 1000
+                                             if CMD_IMAGE in a.first_frame_us else None for a in adapters])
 
 
 SCENARIOS["full_table"] = full_table
