@@ -75,6 +75,17 @@ bool SplitAdapter(std::string_view text, std::int32_t& adapter, std::string_view
     return true;
 }
 
+// "[I/]TEXT" where TEXT may itself hold a '/' (a path, a version text): a
+// leading number before the first '/' selects an adapter; anything else is
+// all text, for every adapter.
+void SplitAdapterFromText(std::string_view text, std::int32_t& adapter, std::string_view& rest)
+{
+    if (!SplitAdapter(text, adapter, rest)) {
+        adapter = kEveryAdapter;
+        rest = text;
+    }
+}
+
 // "a:b[:c]" into `count` numbers.
 bool ParseFields(std::string_view text, std::size_t count, std::uint64_t (&fields)[3])
 {
@@ -203,9 +214,8 @@ private:
         return true;
     }
 
-    // "[I/]PATH": a path may itself hold a '/', so only a leading number
-    // before the first one selects an adapter. Read here, so that a file
-    // that is missing or of the wrong size ends the process at once.
+    // "[I/]PATH", read here, so that a file that is missing or of the wrong
+    // size ends the process at once.
     bool ConfigFile(std::string_view name)
     {
         std::string_view value;
@@ -213,10 +223,7 @@ private:
         std::int32_t adapter = kEveryAdapter;
         if (!Value(name, value))
             return false;
-        if (!SplitAdapter(value, adapter, rest)) {
-            adapter = kEveryAdapter;
-            rest = value;
-        }
+        SplitAdapterFromText(value, adapter, rest);
         const std::string path(rest);
         std::ifstream in(path, std::ios::binary);
         std::vector<std::uint8_t> bytes(kConfigAreaSize + 1);
@@ -271,12 +278,7 @@ private:
             std::int32_t adapter = kEveryAdapter;
             if (!Value(name, value))
                 return false;
-            // A version text may itself hold a '/', so only a leading number
-            // before it selects an adapter.
-            if (!SplitAdapter(value, adapter, rest)) {
-                adapter = kEveryAdapter;
-                rest = value;
-            }
+            SplitAdapterFromText(value, adapter, rest);
             Edit(adapter, [text = std::string(rest)](AdapterSettings& s) { s.version = text; });
             return true;
         }

@@ -5,8 +5,7 @@
 #
 # Starts EMULATOR (the native vantri_emulator) on a free loopback port, runs
 # COMMAND with VANTRI4_EMULATOR=127.0.0.1:PORT, stops the emulator and exits
-# with COMMAND's status. The emulator's output goes to files, never to our
-# caller's pipes, so ctest sees the end of the test's output.
+# with COMMAND's status.
 set -uo pipefail
 
 (($# >= 3)) || { echo "usage: $0 EMULATOR [OPTIONS...] -- COMMAND [ARGS...]" >&2; exit 2; }
@@ -20,27 +19,7 @@ done
 [[ "${1:-}" == -- ]] || { echo "$0: missing -- before the command" >&2; exit 2; }
 shift
 
-work=$(mktemp -d)
-"$emulator" --port 0 "${options[@]}" </dev/null >"$work/out" 2>"$work/err" &
-pid=$!
-stop() {
-    kill -TERM "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap stop EXIT
-
-port=
-for _ in $(seq 200); do
-    port=$(sed -n 's/^port=\([0-9][0-9]*\)$/\1/p' "$work/out")
-    [[ -n "$port" ]] && break
-    if ! kill -0 "$pid" 2>/dev/null; then
-        echo "$0: the emulator did not start:" >&2
-        cat "$work/err" >&2
-        exit 1
-    fi
-    sleep 0.05
-done
-[[ -n "$port" ]] || { echo "$0: the emulator named no port" >&2; exit 1; }
+source "$(dirname "${BASH_SOURCE[0]}")/loopback_server.sh"
+start_loopback_server "the emulator" "$emulator" --port 0 "${options[@]}"
 
 VANTRI4_EMULATOR="127.0.0.1:$port" "$@"
