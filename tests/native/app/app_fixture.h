@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,21 @@
 #include "tests/support/loader_switch.h"
 
 namespace VantriTest {
+
+// What the scripted window saw, one line an event.
+using EventList = std::vector<std::string>;
+
+// What LockControls does: the four buttons disabled in order, then the bar
+// shown.
+inline const EventList kLocked{"disable 2", "disable 3", "disable 4", "disable 5", "show 1001"};
+
+inline EventList Concat(std::initializer_list<EventList> parts)
+{
+    EventList all;
+    for (const EventList& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
 
 // The size of the image the program carries; its bytes are opaque to the
 // program, so any pattern will do.

@@ -15,7 +15,6 @@
 namespace VantriTest {
 namespace {
 
-using EventList = std::vector<std::string>;
 using VantriEmu::AdapterSettings;
 using VantriEmu::Fault;
 using Call = ScriptedFiles::Call;
@@ -37,16 +36,6 @@ const std::u16string kFolder = u"C:\\Users\\me\\Documents\\";
 const std::u16string kChosen = kFolder + u"configs.vtcb";
 const std::u16string kTemporary = kFolder + u"~Vantri4Backup00.tmp";
 const std::vector<std::uint8_t> kOldFile(65536, 0x0D);
-
-const EventList kLocked{"disable 2", "disable 3", "disable 4", "disable 5", "show 1001"};
-
-EventList Concat(std::initializer_list<EventList> parts)
-{
-    EventList all;
-    for (const EventList& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
 
 // Up to the worker's start, for a backup to `path`.
 EventList Started(const std::u16string& path)

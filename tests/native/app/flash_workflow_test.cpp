@@ -15,7 +15,6 @@ namespace VantriTest {
 namespace {
 
 using namespace std::chrono_literals;
-using EventList = std::vector<std::string>;
 using VantriEmu::Fault;
 
 constexpr char16_t kNoAdapter[] =
@@ -36,16 +35,6 @@ std::u16string FailedAt(int location)
 // What ends every run that writes nothing: the first slot closed, then the
 // window destroyed, whose destroy message ends the loop.
 const EventList kEnding{"close 0", "destroy", "quit 0"};
-const EventList kLocked{"disable 2", "disable 3", "disable 4", "disable 5", "show 1001"};
-
-EventList Concat(std::initializer_list<EventList> parts)
-{
-    EventList all;
-    for (const EventList& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 bool NothingWritten(const VantriEmu::AdapterModel& adapter)
 {
     const auto counts = adapter.Counts();

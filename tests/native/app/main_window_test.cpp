@@ -11,7 +11,6 @@ namespace VantriTest {
 namespace {
 
 using MainWindowTest = AppTest;
-using EventList = std::vector<std::string>;
 
 TEST_F(MainWindowTest, CloseDestroysTheWindowAndEndsTheLoopWithoutStartingAnything)
 {

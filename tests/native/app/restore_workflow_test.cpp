@@ -27,7 +27,6 @@ namespace VantriTest {
 namespace {
 
 using namespace std::chrono_literals;
-using EventList = std::vector<std::string>;
 using Bytes = std::vector<std::uint8_t>;
 using VantriEmu::Fault;
 
@@ -54,8 +53,6 @@ const std::string kDownloadingStatus = "text 1002 Downloading games database fro
 
 const std::u16string kBackupPath = u"C:\\Backups\\mine.vtcb";
 const std::u16string kDatabasePath = u"/Vantri4/GamesDB.bin";
-const EventList kLocked{"disable 2", "disable 3", "disable 4", "disable 5", "show 1001"};
-
 // Games 200, 201, ... in the database; entry i of a backup names game 200 + i
 // with kind i % 4.
 constexpr std::uint16_t kFirstGame = 200;
