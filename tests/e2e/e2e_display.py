@@ -3,11 +3,12 @@ take screenshots. The ordinary scenarios use a prefix without any display
 (Wine's null graphics driver); a prefix's graphics driver is fixed in its
 registry, so screenshots get a prefix of their own."""
 
+import contextlib
 import subprocess
 import time
 from pathlib import Path
 
-from e2e_harness import ScenarioFailure, expect, log, stop_process
+from e2e_harness import ScenarioFailure, expect, log, stop_process, stop_wineserver
 
 
 class VirtualDisplay:
@@ -55,3 +56,22 @@ def x11_prefix_environment(base_env, prefix, display, prefix_script):
     env.update(exports_from_script(done.stdout))
     expect(env.get("WINEPREFIX") == str(Path(prefix).resolve()), f"{prefix_script} printed {done.stdout!r}")
     return env
+
+
+@contextlib.contextmanager
+def on_virtual_display(ctx, log_name):
+    """A virtual display and the X11 prefix drawing on it, as (display name,
+    environment) for the scenario's programs. On the way out, whatever
+    happened, the scenario's programs are closed, then the prefix's server
+    and the display stopped."""
+    display = VirtualDisplay(ctx.work / log_name)
+    env = None
+    try:
+        name = display.start()
+        env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name, ctx.args.prefix_script)
+        yield name, env
+    finally:
+        ctx.close()
+        if env:
+            stop_wineserver(env)
+        display.stop()

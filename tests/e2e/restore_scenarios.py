@@ -15,7 +15,7 @@ import time
 from pathlib import Path
 
 from e2e_harness import (ScenarioFailure, expect, expect_box, expect_equal, log, screenshot, stop_process,
-                         stop_wineserver, write_bench_report)
+                         write_bench_report)
 from scenarios import (BACKUP_DONE, CMD_INFO, expect_bytes, expect_locked_state, run_backup, screenshots,
                        backup_screenshots, windows_path)
 
@@ -529,7 +529,7 @@ def restore_screenshots(ctx, shots=None, backup=None, before=None, entries=None,
     files; the adapter's config area and regions checked. By default a
     backup with every entry free against an empty database, which arrives
     in one small piece every 50 ms."""
-    from e2e_display import VirtualDisplay, x11_prefix_environment
+    from e2e_display import on_virtual_display
 
     shots = Path(shots or ctx.args.screenshots or ctx.work / "screenshots")
     shots.mkdir(parents=True, exist_ok=True)
@@ -539,45 +539,38 @@ def restore_screenshots(ctx, shots=None, backup=None, before=None, entries=None,
     # The slow mode sends at most 16 pieces of 1 KiB, one every 50 ms: an
     # empty database padded to exactly that.
     host_options = ["--games", 0, "--pad-to", 16384, "--mode", "slow"] if slow else []
-    display = VirtualDisplay(ctx.work / "xvfb-restore.log")
-    env = None
-    run = None
-    try:
-        name = display.start()
-        env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name, ctx.args.prefix_script)
-        run = Restore(ctx, ["--adapters", 1, "--config-file", area_file(ctx, "adapter.bin", before)], *host_options,
-                      env=env)
-        question = run.h.driver_run("click", RESTORE_BUTTON, "box", "leave", "sleep", 300)[1]
-        expect_box(question, "question", "Vantri4 Restore", QUESTION)
-        screenshot(shots / "7-restore-question.png", name, env)
-        dialog = run.h.driver_run("box", "yes", "file-dialog", "leave", "sleep", 500)[1]
-        expect_dialog(dialog)
-        screenshot(shots / "8-open-dialog.png", name, env)
-        run.h.one("file-dialog", windows_path(backup))
-        if slow:
-            # The slow database takes 0.8 s in all: the shot is taken about
-            # half way through it.
-            seen = run.h.driver_run("wait-status", downloading(ctx.args.maker_domain), "sleep", 200, "state")[-1]
-            screenshot(shots / "9-downloading.png", name, env)
-            log(f"downloading: the bar at {seen['progress']}")
-            expect(seen["progress_visible"], "the progress bar hidden while downloading")
-        done = run.h.driver_run("timeout", 60000, "box", "leave", "sleep", 300)[1]
-        expect_box(done, "information", "Restore Complete", DONE)
-        screenshot(shots / "10-restore-complete.png", name, env)
-        run.h.driver_run("box", "ok", "wait-gone")
-        (adapter,) = run.finish()
+    with on_virtual_display(ctx, "xvfb-restore.log") as (name, env):
         run = None
-        expect_restore_sequence(adapter, "adapter 0")
-        expect_restored(adapter, before, Path(backup).read_bytes(), entries, "adapter 0")
-        log(f"restore: {backup} restored onto the adapter, {2 * len(entries)} blocks placed")
-        log(f"screenshots: {shots}")
-    finally:
-        if run:
-            run.stop_host()
-        ctx.close()
-        if env:
-            stop_wineserver(env)
-        display.stop()
+        try:
+            run = Restore(ctx, ["--adapters", 1, "--config-file", area_file(ctx, "adapter.bin", before)], *host_options,
+                          env=env)
+            question = run.h.driver_run("click", RESTORE_BUTTON, "box", "leave", "sleep", 300)[1]
+            expect_box(question, "question", "Vantri4 Restore", QUESTION)
+            screenshot(shots / "7-restore-question.png", name, env)
+            dialog = run.h.driver_run("box", "yes", "file-dialog", "leave", "sleep", 500)[1]
+            expect_dialog(dialog)
+            screenshot(shots / "8-open-dialog.png", name, env)
+            run.h.one("file-dialog", windows_path(backup))
+            if slow:
+                # The slow database takes 0.8 s in all: the shot is taken about
+                # half way through it.
+                seen = run.h.driver_run("wait-status", downloading(ctx.args.maker_domain), "sleep", 200, "state")[-1]
+                screenshot(shots / "9-downloading.png", name, env)
+                log(f"downloading: the bar at {seen['progress']}")
+                expect(seen["progress_visible"], "the progress bar hidden while downloading")
+            done = run.h.driver_run("timeout", 60000, "box", "leave", "sleep", 300)[1]
+            expect_box(done, "information", "Restore Complete", DONE)
+            screenshot(shots / "10-restore-complete.png", name, env)
+            run.h.driver_run("box", "ok", "wait-gone")
+            (adapter,) = run.finish()
+            run = None
+            expect_restore_sequence(adapter, "adapter 0")
+            expect_restored(adapter, before, Path(backup).read_bytes(), entries, "adapter 0")
+            log(f"restore: {backup} restored onto the adapter, {2 * len(entries)} blocks placed")
+            log(f"screenshots: {shots}")
+        finally:
+            if run:
+                run.stop_host()
 
 
 def demo_all(ctx):

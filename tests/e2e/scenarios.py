@@ -6,7 +6,7 @@ import os
 from pathlib import Path
 
 from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, Emulator, Harness, ScenarioFailure, expect,
-                         expect_box, expect_equal, log, screenshot, stop_wineserver, write_bench_report)
+                         expect_box, expect_equal, log, screenshot, write_bench_report)
 
 # The texts the program shows, exactly.
 UPDATE_QUESTION = "Your Vantri4 will be upgraded from firmware version\n[{old}] to [" + CARRIED_VERSION + "].\n\nReady?"
@@ -300,15 +300,11 @@ def screenshots(ctx, during_flash=False, extra_flags=()):
     """On a virtual display: the idle window, the question, the success box
     (and with during_flash, the window while flashing), as PNG files; the
     update itself is checked as in update_one."""
-    from e2e_display import VirtualDisplay, x11_prefix_environment
+    from e2e_display import on_virtual_display
 
     shots = Path(ctx.args.screenshots or ctx.work / "screenshots")
     shots.mkdir(parents=True, exist_ok=True)
-    display = VirtualDisplay(ctx.work / "xvfb.log")
-    env = None
-    try:
-        name = display.start()
-        env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name, ctx.args.prefix_script)
+    with on_virtual_display(ctx, "xvfb.log") as (name, env):
         flags = ["--adapters", 1, "--version", "4.00.20150101"] + (["--frame-clock"] if during_flash else [])
         flags += list(extra_flags)
         h = ctx.start(*flags, env=env)
@@ -328,11 +324,6 @@ def screenshots(ctx, during_flash=False, extra_flags=()):
         (adapter,) = ctx.finish()
         expect_flash(adapter, ctx.firmware, "adapter 0")
         log(f"screenshots: {shots}")
-    finally:
-        ctx.close()
-        if env:
-            stop_wineserver(env)
-        display.stop()
 
 
 def demo_update(ctx):
@@ -737,7 +728,7 @@ def backup_refusals(ctx):
 def backup_screenshots(ctx, shots=None, area=None):
     """On a virtual display: the save dialog with the proposed name and the
     success box, as PNG files; the file checked byte for byte."""
-    from e2e_display import VirtualDisplay, x11_prefix_environment
+    from e2e_display import on_virtual_display
 
     shots = Path(shots or ctx.args.screenshots or ctx.work / "screenshots")
     shots.mkdir(parents=True, exist_ok=True)
@@ -746,11 +737,7 @@ def backup_screenshots(ctx, shots=None, area=None):
     pattern.write_bytes(area)
     folder = backup_folder(ctx, "backups")
     target = folder / PROPOSED_NAME
-    display = VirtualDisplay(ctx.work / "xvfb-backup.log")
-    env = None
-    try:
-        name = display.start()
-        env = x11_prefix_environment(ctx.env, Path(ctx.args.x11_prefix), name, ctx.args.prefix_script)
+    with on_virtual_display(ctx, "xvfb-backup.log") as (name, env):
         h = ctx.start("--adapters", 1, "--version", "4.00.20150101", "--config-file", pattern, env=env)
         dialog = h.driver_run("click", BACKUP_BUTTON, "file-dialog", "leave", "sleep", 500)[1]
         expect_equal((dialog["caption"], dialog["name_before"]), (SAVE_TITLE, PROPOSED_NAME), "the save dialog")
@@ -765,11 +752,6 @@ def backup_screenshots(ctx, shots=None, area=None):
         log(f"backup: {target} holds the adapter's config area ({CONFIG_AREA_SIZE} bytes, the first "
             f"{PRESERVED_AREA_SIZE} zero)")
         log(f"screenshots: {shots}")
-    finally:
-        ctx.close()
-        if env:
-            stop_wineserver(env)
-        display.stop()
 
 
 def demo_update_and_backup(ctx):
