@@ -30,12 +30,11 @@ struct BlockSources {
 };
 
 // The run's one database stays until the program ends. A second conversion
-// never happens in a run; were it to, the first body would be unreachable.
+// never happens in a run; were it to, the first body would go with it.
 void KeepDatabase(DownloadBody* database)
 {
-    DownloadBody* previous = std::exchange(g_gamesDatabase, database);
-    if (previous != database)
-        delete previous;
+    if (g_gamesDatabase.get() != database)
+        g_gamesDatabase.reset(database);
 }
 
 // The record table must lie inside the body as a whole before any entry is

@@ -16,8 +16,9 @@ enum class ConversionOutcome {
 };
 
 // Main thread. Reads g_restoreImage's entries, fills g_primaryRegion and
-// g_overflowRegion, and on success writes blockCount; keeps the database in
-// g_gamesDatabase. Never reads outside database->Bytes().
+// g_overflowRegion, and on success writes blockCount. Takes ownership of the
+// database (null for none) into g_gamesDatabase, whatever the outcome. Never
+// reads outside database->Bytes().
 ConversionOutcome ConvertConfigs(DownloadBody* database);
 
 } // namespace Vantri

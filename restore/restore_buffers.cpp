@@ -5,4 +5,4 @@ std::uint8_t g_restoreReadBuffer[Vantri::kConfigImageSize];
 std::uint8_t g_primaryRegion[Vantri::kPrimaryRegionSize];
 std::uint8_t g_overflowRegion[Vantri::kOverflowRegionSize];
 char16_t g_restoreFileName[Vantri::kFileNameCapacity];
-Vantri::DownloadBody* g_gamesDatabase = nullptr;
+std::unique_ptr<Vantri::DownloadBody> g_gamesDatabase;

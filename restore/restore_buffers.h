@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "restore/config_image.h"
 #include "restore/download_body.h"
@@ -26,4 +27,4 @@ extern std::uint8_t g_primaryRegion[Vantri::kPrimaryRegionSize];
 extern std::uint8_t g_overflowRegion[Vantri::kOverflowRegionSize];
 extern char16_t g_restoreFileName[Vantri::kFileNameCapacity];
 // The games database the conversion worked on; kept until the program ends.
-extern Vantri::DownloadBody* g_gamesDatabase;
+extern std::unique_ptr<Vantri::DownloadBody> g_gamesDatabase;

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Vantri::ConversionOutcome outcome = Vantri::ConvertConfigs(body);
     std::uint32_t count = 0;
     std::memcpy(&count, g_restoreImage + Vantri::kBlockCountOffset, 4);
-    if (g_gamesDatabase != body)
+    if (g_gamesDatabase.get() != body)
         __builtin_trap();
     if (outcome == Vantri::ConversionOutcome::Converted ? count != 2 * leading : count != oldCount)
         __builtin_trap();

@@ -272,7 +272,7 @@ TEST_P(ConversionTest, FillsTheRegionsAndBlockCountAsTheDatabaseSays)
     const std::optional<std::vector<std::uint8_t>> bytes = c.database();
     Vantri::DownloadBody* database = bytes ? NewBody(*bytes) : nullptr;
     EXPECT_EQ(Vantri::ConvertConfigs(database), c.outcome);
-    EXPECT_EQ(g_gamesDatabase, database) << "the body is kept whatever the outcome";
+    EXPECT_EQ(g_gamesDatabase.get(), database) << "the body is kept whatever the outcome";
 
     EXPECT_EQ(ImageBlockCount(), c.blockCount.value_or(kOldBlockCount));
     // Nothing else of the image changes, entries included.

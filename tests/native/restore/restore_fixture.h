@@ -69,8 +69,7 @@ protected:
     }
     ~RestoreBuffersTest() override
     {
-        delete g_gamesDatabase;
-        g_gamesDatabase = nullptr;
+        g_gamesDatabase.reset();
     }
 };
 
