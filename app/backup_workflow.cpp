@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
+#include <utility>
 
 #include "app/app_platform.h"
 #include "app/file_store.h"
@@ -9,14 +11,11 @@
 #include "app/message_texts.h"
 #include "app/running_workers.h"
 #include "app/window_messages.h"
+#include "app/workflow.h"
 #include "app/workflow_routes.h"
 #include "loader/loader.h"
 #include "protocol/config_transfer.h"
-#include "protocol/device_info.h"
 #include "resources/resource.h"
-
-std::uint8_t g_backupBuffer[Vantri::kConfigImageSize];
-char16_t g_backupFileName[Vantri::kFileNameCapacity] = u"Vantri4Backup.vtcb";
 
 namespace Vantri {
 
@@ -24,44 +23,40 @@ namespace {
 
 static_assert(std::size(kDefaultBackupFileName) <= kFileNameCapacity);
 
-// True from the queueing of the worker to its final message. A second final
-// message, or one that no worker of ours posted (any program may post to a
-// window), must not save a buffer that the worker may still be filling.
-bool g_backupRunning = false;
+struct BackupRun {
+    // True from the queueing of the worker to its final message. A second
+    // final message, or one that no worker of ours posted (any program may
+    // post to a window), must not save a buffer that the worker may still
+    // be filling.
+    bool running = false;
+    std::uint8_t buffer[kConfigImageSize] = {};
+    char16_t fileName[kFileNameCapacity] = u"Vantri4Backup.vtcb";
+};
 
-void ShowBox(BoxKind kind, const char16_t* caption, const char16_t* text)
+constexpr bool ProposesTheDefaultName(const BackupRun& run)
 {
-    Platform().ShowBox(kind, caption, text);
+    return std::u16string_view(run.fileName) == kDefaultBackupFileName;
 }
+static_assert(ProposesTheDefaultName(BackupRun{}));
 
-void EndBackupEarly()
-{
-    g_loader.CloseDevice(0);
-    DestroyMainWindow();
-}
+BackupRun s_run;
 
-// Decides on the first adapter alone; shows the box and answers false when
-// it is not to be backed up.
-bool FirstAdapterMayBeBackedUp()
-{
-    DeviceInfo info;
-    if (ReadDeviceInfo(info).code != 0) {
-        ShowBox(BoxKind::Error, kBackupReadInfoFailedCaption, kReadInfoFailedText);
-        return false;
-    }
-    if (!ConfigRuleAllows(FirmwareDateNumber(info.firmwareVersion))) {
-        ShowBox(BoxKind::Information, kBackupCaption, kBackupOutdatedText);
-        return false;
-    }
-    return true;
-}
+} // namespace
+
+} // namespace Vantri
+
+std::uint8_t (&g_backupBuffer)[Vantri::kConfigImageSize] = Vantri::s_run.buffer;
+char16_t (&g_backupFileName)[Vantri::kFileNameCapacity] = Vantri::s_run.fileName;
+
+namespace Vantri {
+
+namespace {
+
+constexpr ConfigCheckBoxes kBackupCheckBoxes{kBackupReadInfoFailedCaption, kBackupCaption, kBackupOutdatedText};
 
 bool TakeFinalMessage()
 {
-    if (!g_backupRunning)
-        return false;
-    g_backupRunning = false;
-    return true;
+    return std::exchange(s_run.running, false);
 }
 
 // The file is saved whole or not at all, and an existing file of that name
@@ -104,35 +99,36 @@ constexpr MessageRoute kBackupMessages[] = {
     {WM_BACKUP_PROGRESS, WM_BACKUP_FAILED, RouteBackupMessage},
 };
 
+void ResetBackupRun()
+{
+    s_run = {};
+}
+
 } // namespace
 
 WorkflowRoutes BackupRoutes()
 {
-    return {kBackupButtons, kBackupMessages};
+    return {kBackupButtons, kBackupMessages, ResetBackupRun};
 }
 
 void StartBackup()
 {
     std::uint32_t count = 0;
-    g_loader.EnumerateDevices(count);
-    if (count == 0) {
-        ShowBox(BoxKind::Error, kNoAdapterCaption, kNoAdapterText);
-        EndBackupEarly();
+    if (!FindAdapters(count))
         return;
-    }
-    if (!FirstAdapterMayBeBackedUp()) {
-        EndBackupEarly();
+    if (!FirstAdapterTakesConfigs(kBackupCheckBoxes)) {
+        EndEarly();
         return;
     }
     LockControls();
     if (!Platform().ShowSaveDialog(kSaveBackupTitle, g_backupFileName)) {
-        EndBackupEarly();
+        EndEarly();
         return;
     }
     SetStatus(kBackingUpStatus);
     // A work item the system refuses would leave the window waiting for a
     // message that never comes: it is a failed read.
-    g_backupRunning = true;
+    s_run.running = true;
     if (!QueueCountedWorker(BackupWorker, 0))
         OnBackupMessage(WM_BACKUP_FAILED, 0);
 }
@@ -140,9 +136,7 @@ void StartBackup()
 std::uint32_t BackupWorker(std::uintptr_t)
 {
     const bool succeeded = ReadConfigArea(g_backupBuffer, BackupProgress).code == 0;
-    Platform().PostToMainWindow(succeeded ? WM_BACKUP_DONE : WM_BACKUP_FAILED, 0, 0);
-    WorkerFinished();
-    return succeeded ? 0 : 0xFFFFFFFFu;
+    return FinishWorker(succeeded, WM_BACKUP_DONE, WM_BACKUP_FAILED, 0);
 }
 
 void OnBackupMessage(std::uint32_t message, std::intptr_t lParam)
@@ -163,14 +157,6 @@ void OnBackupMessage(std::uint32_t message, std::intptr_t lParam)
     default:
         break;
     }
-}
-
-void ResetBackupWorkflow()
-{
-    g_backupRunning = false;
-    std::fill(std::begin(g_backupBuffer), std::end(g_backupBuffer), std::uint8_t{0});
-    std::fill(std::begin(g_backupFileName), std::end(g_backupFileName), u'\0');
-    std::copy(std::begin(kDefaultBackupFileName), std::end(kDefaultBackupFileName), g_backupFileName);
 }
 
 } // namespace Vantri

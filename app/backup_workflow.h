@@ -8,12 +8,13 @@
 #include "restore/config_image.h"
 #include "restore/restore_buffers.h"
 
-// Receives the config area; its preserved area is cleared before it is
-// saved. Written by the worker until its final post, then by the main thread.
-extern std::uint8_t g_backupBuffer[Vantri::kConfigImageSize];
-// The proposed name ("Vantri4Backup.vtcb") until the save dialog writes the
-// chosen full path into it.
-extern char16_t g_backupFileName[Vantri::kFileNameCapacity];
+// The run's buffers. g_backupBuffer receives the config area; its preserved
+// area is cleared before it is saved. Written by the worker until its final
+// post, then by the main thread. g_backupFileName holds the proposed name
+// ("Vantri4Backup.vtcb") until the save dialog writes the chosen full path
+// into it.
+extern std::uint8_t (&g_backupBuffer)[Vantri::kConfigImageSize];
+extern char16_t (&g_backupFileName)[Vantri::kFileNameCapacity];
 
 namespace Vantri {
 
@@ -27,9 +28,5 @@ std::uint32_t BackupWorker(std::uintptr_t context);
 
 // Main thread, for WM_BACKUP_PROGRESS, WM_BACKUP_DONE and WM_BACKUP_FAILED.
 void OnBackupMessage(std::uint32_t message, std::intptr_t lParam);
-
-// A run of the program performs one workflow; tests run many in one process
-// and start each from this state.
-void ResetBackupWorkflow();
 
 } // namespace Vantri

@@ -8,8 +8,8 @@
 #include "app/main_window.h"
 #include "app/message_texts.h"
 #include "app/running_workers.h"
-#include "app/text_format.h"
 #include "app/window_messages.h"
+#include "app/workflow.h"
 #include "app/workflow_routes.h"
 #include "loader/loader.h"
 #include "protocol/device_info.h"
@@ -19,36 +19,27 @@ namespace Vantri {
 
 namespace {
 
-std::uint32_t g_adapterCount = 0;
-std::uint32_t g_flashedCount = 0;
-// Adapters whose final message has been handled. A second final message for
-// one adapter, or one for an index this run never queued, cannot come from
-// our workers (any program may post to a window) and must neither close a
-// slot out of range nor count towards a success that did not happen.
-std::bitset<kMaxDevices> g_finished;
+// One run's state. A run performs one workflow; the reset starts the next
+// run from here.
+struct FlashRun {
+    std::uint32_t adapterCount = 0;
+    std::uint32_t flashedCount = 0;
+    // Adapters whose final message has been handled. A second final message
+    // for one adapter, or one for an index this run never queued, cannot come
+    // from our workers (any program may post to a window) and must neither
+    // close a slot out of range nor count towards a success that did not
+    // happen.
+    std::bitset<kMaxDevices> finished;
+};
+
+FlashRun s_run;
+std::uint32_t& g_adapterCount = s_run.adapterCount;
+std::uint32_t& g_flashedCount = s_run.flashedCount;
 
 struct Question {
     const char16_t* caption;
     std::u16string text;
 };
-
-// Our formats and arguments are fixed, so a mismatch is a fault of ours that
-// the tests catch; the user then sees an empty text rather than a wrong one.
-std::u16string Text(std::u16string_view format, std::initializer_list<FormatArg> args = {})
-{
-    return FormatText(format, args).value_or(std::u16string());
-}
-
-void ShowBox(BoxKind kind, const char16_t* caption, const std::u16string& text)
-{
-    Platform().ShowBox(kind, caption, text.c_str());
-}
-
-void EndFlashEarly()
-{
-    g_loader.CloseDevice(0);
-    DestroyMainWindow();
-}
 
 Question FactoryResetQuestion()
 {
@@ -101,9 +92,9 @@ void QueueFlashJobs(bool factoryReset)
 
 bool TakeFinalMessage(std::uintptr_t index)
 {
-    if (index >= g_adapterCount || index >= kMaxDevices || g_finished.test(index))
+    if (index >= g_adapterCount || index >= kMaxDevices || s_run.finished.test(index))
         return false;
-    g_finished.set(index);
+    s_run.finished.set(index);
     return true;
 }
 
@@ -155,11 +146,18 @@ constexpr MessageRoute kFlashMessages[] = {
     {WM_FLASH_PROGRESS, WM_FLASH_FAILED, OnFlashMessage},
 };
 
+void ResetFlashRun()
+{
+    s_run = {};
+    g_firmwareImage = nullptr;
+    g_firmwareSize = 0;
+}
+
 } // namespace
 
 WorkflowRoutes FlashRoutes()
 {
-    return {kFlashButtons, kFlashMessages};
+    return {kFlashButtons, kFlashMessages, ResetFlashRun};
 }
 
 void LoadFirmwareImage()
@@ -172,19 +170,13 @@ void LoadFirmwareImage()
 void StartFlash(bool factoryReset)
 {
     LoadFirmwareImage();
-    g_loader.EnumerateDevices(g_adapterCount);
-    if (g_adapterCount == 0) {
-        ShowBox(BoxKind::Error, kNoAdapterCaption, kNoAdapterText);
-        EndFlashEarly();
+    if (!FindAdapters(g_adapterCount))
         return;
-    }
     LockControls();
     const std::optional<Question> question = factoryReset ? FactoryResetQuestion() : UpdateQuestion();
-    // Only an explicit Yes writes to an adapter: a question box that could
-    // not be shown has not been agreed to.
-    if (!question || Platform().ShowBox(BoxKind::Question, question->caption, question->text.c_str()) !=
-                         BoxAnswer::Yes) {
-        EndFlashEarly();
+    // Only an explicit Yes writes to an adapter.
+    if (!question || !AskYes(question->caption, question->text)) {
+        EndEarly();
         return;
     }
     SetStatus(kFlashingStatus);
@@ -195,9 +187,7 @@ std::uint32_t FlashWorker(FlashJob job)
 {
     const std::uint32_t index = FlashJobDeviceIndex(job);
     const bool succeeded = RunFlashJob(job, FlashProgress).code == 0;
-    Platform().PostToMainWindow(succeeded ? WM_FLASH_DONE : WM_FLASH_FAILED, index, 0);
-    WorkerFinished();
-    return succeeded ? 0 : 0xFFFFFFFFu;
+    return FinishWorker(succeeded, WM_FLASH_DONE, WM_FLASH_FAILED, index);
 }
 
 void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
@@ -215,15 +205,6 @@ void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t 
     default:
         break;
     }
-}
-
-void ResetFlashWorkflow()
-{
-    g_adapterCount = 0;
-    g_flashedCount = 0;
-    g_finished.reset();
-    g_firmwareImage = nullptr;
-    g_firmwareSize = 0;
 }
 
 } // namespace Vantri

@@ -22,8 +22,4 @@ std::uint32_t FlashWorker(FlashJob job);
 // Main thread, for WM_FLASH_PROGRESS, WM_FLASH_DONE and WM_FLASH_FAILED.
 void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
-// A run of the program performs one workflow; tests and benchmarks run many
-// in one process and start each from this state.
-void ResetFlashWorkflow();
-
 } // namespace Vantri

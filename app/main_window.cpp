@@ -22,6 +22,13 @@ struct SystemRoute {
 
 constexpr WorkflowRoutes (*kWorkflows[])() = {FlashRoutes, BackupRoutes, RestoreRoutes};
 
+// A run of the program performs one workflow. Once one has started, every
+// button command is ignored until the window is gone: the buttons are
+// disabled, but any program may post a click to a disabled button, and a
+// second start would enumerate again, which closes every device handle
+// under the running workers.
+bool s_workflowStarted = false;
+
 // Handled, and answered true, so the dialog manager never turns a close
 // request into the cancel command: id 2 is also Update Firmware.
 bool OnClose(WindowRef window, std::uint32_t, std::uintptr_t, std::intptr_t)
@@ -36,17 +43,20 @@ bool OnDestroy(WindowRef, std::uint32_t, std::uintptr_t, std::intptr_t)
     return true;
 }
 
-// Only a plain click (notification 0) starts a workflow.
+// Only a plain click (notification 0) starts a workflow, and only the first.
 bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
 {
     const auto notification = static_cast<std::uint16_t>((wParam >> 16) & 0xFFFF);
     const auto id = static_cast<std::uint16_t>(wParam & 0xFFFF);
-    if (notification != 0)
+    if (notification != 0 || s_workflowStarted)
         return false;
     for (auto routes : kWorkflows) {
         for (const ButtonRoute& route : routes().buttons) {
-            if (route.id == id)
+            if (route.id == id) {
+                s_workflowStarted = true;
                 route.handler();
+                return false;
+            }
         }
     }
     return false;
@@ -78,6 +88,13 @@ bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t
         }
     }
     return false;
+}
+
+void ResetRun()
+{
+    s_workflowStarted = false;
+    for (auto routes : kWorkflows)
+        routes().reset();
 }
 
 void LockControls()

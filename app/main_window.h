@@ -17,6 +17,11 @@ namespace Vantri {
 // to a workflow), false otherwise.
 bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
+// Starts the next run from the program's first state: no workflow started,
+// each workflow's run state as at program start. A run of the program
+// performs one workflow; tests and benchmarks run many in one process.
+void ResetRun();
+
 // Disables the four buttons for good and shows the progress bar.
 void LockControls();
 

@@ -10,12 +10,11 @@
 #include "app/main_window.h"
 #include "app/message_texts.h"
 #include "app/running_workers.h"
-#include "app/text_format.h"
 #include "app/window_messages.h"
+#include "app/workflow.h"
 #include "app/workflow_routes.h"
 #include "loader/loader.h"
 #include "protocol/config_transfer.h"
-#include "protocol/device_info.h"
 #include "resources/resource.h"
 #include "restore/conversion.h"
 #include "restore/download.h"
@@ -28,40 +27,24 @@ namespace {
 
 // Which message the run waits for. The messages carry the chain from step to
 // step; this only makes sure each is taken when it is due and once. Any
-// program may post to our window, a click on a disabled button included: a
-// second start must never enumerate under a running restore, and a done
-// message out of turn must never hand a stray pointer to the conversion,
-// close the adapter under a worker still writing to it, or show a second
-// outcome.
-enum class Stage { Idle, Starting, VersionDownload, DatabaseDownload, Writing, Ended };
-Stage g_stage = Stage::Idle;
+// program may post to our window: a done message out of turn must never
+// hand a stray pointer to the conversion, close the adapter under a worker
+// still writing to it, or show a second outcome.
+enum class Awaiting { Nothing, VersionFile, Database, Writer };
 
-// Our formats and arguments are fixed, so a mismatch is a fault of ours that
-// the tests catch; the user then sees an empty text rather than a wrong one.
-std::u16string Text(std::u16string_view format, std::initializer_list<FormatArg> args = {})
-{
-    return FormatText(format, args).value_or(std::u16string());
-}
+struct RestoreRun {
+    Awaiting awaiting = Awaiting::Nothing;
+};
 
-void ShowBox(BoxKind kind, const char16_t* caption, const std::u16string& text)
-{
-    Platform().ShowBox(kind, caption, text.c_str());
-}
+RestoreRun s_run;
 
-// The ending of every run that stops before the downloads: the box (if
-// any) has been shown; device 0 is closed, then the window goes.
-void EndRestoreEarly()
-{
-    g_stage = Stage::Ended;
-    g_loader.CloseDevice(0);
-    DestroyMainWindow();
-}
+constexpr ConfigCheckBoxes kRestoreCheckBoxes{kRestoreFailedCaption, kRestoreCaption, kRestoreOutOfDateText};
 
 // The endings once the chain has begun: the adapter is closed before the
 // box, the window destroyed after the user has closed it.
 void EndWithBox(BoxKind kind, const char16_t* caption, const std::u16string& text)
 {
-    g_stage = Stage::Ended;
+    s_run.awaiting = Awaiting::Nothing;
     g_loader.CloseDevice(0);
     ShowBox(kind, caption, text);
     DestroyMainWindow();
@@ -81,26 +64,10 @@ void EndWithRestoreFailure()
 // has been sent to it.
 void EndWithInvalidBackup()
 {
-    g_stage = Stage::Ended;
+    s_run.awaiting = Awaiting::Nothing;
     ShowBox(BoxKind::Error, kRestoreFailedCaption, kInvalidBackupText);
     DestroyMainWindow();
     g_loader.CloseDevice(0);
-}
-
-// Decides on the first adapter alone. Shows the box and answers false when
-// the restore is not to be offered.
-bool AdapterMayBeRestored()
-{
-    DeviceInfo info;
-    if (ReadDeviceInfo(info).code != 0) {
-        ShowBox(BoxKind::Error, kRestoreFailedCaption, kReadInfoFailedText);
-        return false;
-    }
-    if (!ConfigRuleAllows(FirmwareDateNumber(info.firmwareVersion))) {
-        ShowBox(BoxKind::Information, kRestoreCaption, kRestoreOutOfDateText);
-        return false;
-    }
-    return true;
 }
 
 void ClearRestoreBuffers()
@@ -112,7 +79,7 @@ void ClearRestoreBuffers()
 
 void OnVersionFile(DownloadBody* versionFile)
 {
-    g_stage = Stage::DatabaseDownload;
+    s_run.awaiting = Awaiting::Database;
     if (!LocateDatabase(versionFile))
         EndWithDownloadFailure();
 }
@@ -137,7 +104,7 @@ void OnDatabase(DownloadBody* database)
         return;
     }
     SetStatus(kRestoringStatus);
-    g_stage = Stage::Writing;
+    s_run.awaiting = Awaiting::Writer;
     // A work item the system refuses would leave the window waiting for a
     // message that never comes: it is the restore's failure.
     if (!QueueCountedWorker(RestoreWorker, 0))
@@ -147,28 +114,28 @@ void OnDatabase(DownloadBody* database)
 void OnDownloadDone(std::uintptr_t tag, std::intptr_t body)
 {
     auto* downloaded = reinterpret_cast<DownloadBody*>(body);
-    if (tag == DOWNLOAD_TAG_VERSION && g_stage == Stage::VersionDownload)
+    if (tag == DOWNLOAD_TAG_VERSION && s_run.awaiting == Awaiting::VersionFile)
         OnVersionFile(downloaded);
-    else if (tag == DOWNLOAD_TAG_DATABASE && g_stage == Stage::DatabaseDownload)
+    else if (tag == DOWNLOAD_TAG_DATABASE && s_run.awaiting == Awaiting::Database)
         OnDatabase(downloaded);
 }
 
 void OnDownloadFailed(std::uintptr_t tag)
 {
-    if ((tag == DOWNLOAD_TAG_VERSION && g_stage == Stage::VersionDownload) ||
-        (tag == DOWNLOAD_TAG_DATABASE && g_stage == Stage::DatabaseDownload))
+    if ((tag == DOWNLOAD_TAG_VERSION && s_run.awaiting == Awaiting::VersionFile) ||
+        (tag == DOWNLOAD_TAG_DATABASE && s_run.awaiting == Awaiting::Database))
         EndWithDownloadFailure();
 }
 
 void OnRestoreDone()
 {
-    if (g_stage == Stage::Writing)
+    if (s_run.awaiting == Awaiting::Writer)
         EndWithBox(BoxKind::Information, kRestoreCompleteCaption, kRestoreDoneText);
 }
 
 void OnRestoreFailed()
 {
-    if (g_stage == Stage::Writing)
+    if (s_run.awaiting == Awaiting::Writer)
         EndWithRestoreFailure();
 }
 
@@ -181,40 +148,39 @@ constexpr MessageRoute kRestoreMessages[] = {
     {WM_DOWNLOAD_PROGRESS, WM_DOWNLOAD_FAILED, OnRestoreMessage},
 };
 
+void ResetRestoreRun()
+{
+    s_run = {};
+    g_restoreFileName[0] = u'\0';
+    g_gamesDatabase.reset();
+}
+
 } // namespace
 
 WorkflowRoutes RestoreRoutes()
 {
-    return {kRestoreButtons, kRestoreMessages};
+    return {kRestoreButtons, kRestoreMessages, ResetRestoreRun};
 }
 
 void StartRestore()
 {
-    if (g_stage != Stage::Idle)
-        return;
-    g_stage = Stage::Starting;
     std::uint32_t count = 0;
-    g_loader.EnumerateDevices(count);
-    if (count == 0) {
-        ShowBox(BoxKind::Error, kNoAdapterCaption, kNoAdapterText);
-        EndRestoreEarly();
+    if (!FindAdapters(count))
         return;
-    }
-    if (!AdapterMayBeRestored()) {
-        EndRestoreEarly();
+    if (!FirstAdapterTakesConfigs(kRestoreCheckBoxes)) {
+        EndEarly();
         return;
     }
     LockControls();
-    // Only an explicit Yes erases the adapter's configs: a question box that
-    // could not be shown has not been agreed to.
-    if (Platform().ShowBox(BoxKind::Question, kRestoreCaption, kRestoreQuestion) != BoxAnswer::Yes) {
-        EndRestoreEarly();
+    // Only an explicit Yes erases the adapter's configs.
+    if (!AskYes(kRestoreCaption, kRestoreQuestion)) {
+        EndEarly();
         return;
     }
     // No default name: the dialog opens with an empty one.
     g_restoreFileName[0] = u'\0';
     if (!Platform().ShowOpenDialog(kRestoreDialogTitle, g_restoreFileName)) {
-        EndRestoreEarly();
+        EndEarly();
         return;
     }
     ClearRestoreBuffers();
@@ -227,15 +193,15 @@ void StartRestore()
         break;
     case ReadOutcome::NoAccess:
         ShowBox(BoxKind::Error, kRestoreFileCaption, kRestoreAccessText);
-        EndRestoreEarly();
+        EndEarly();
         return;
     case ReadOutcome::ReadFailed:
         ShowBox(BoxKind::Error, kRestoreFileCaption, kRestoreReadText);
-        EndRestoreEarly();
+        EndEarly();
         return;
     }
     SetStatus(kDownloadingStatus, {kMakerDomain});
-    g_stage = Stage::VersionDownload;
+    s_run.awaiting = Awaiting::VersionFile;
     StartDownload(kVersionFilePath, DOWNLOAD_TAG_VERSION);
 }
 
@@ -278,16 +244,7 @@ ResultRecord RestoreToAdapter()
 std::uint32_t RestoreWorker(std::uintptr_t)
 {
     const bool succeeded = RestoreToAdapter().code == 0;
-    Platform().PostToMainWindow(succeeded ? WM_RESTORE_DONE : WM_RESTORE_FAILED, 0, 0);
-    WorkerFinished();
-    return succeeded ? 0 : 0xFFFFFFFFu;
-}
-
-void ResetRestoreWorkflow()
-{
-    g_stage = Stage::Idle;
-    g_restoreFileName[0] = u'\0';
-    delete std::exchange(g_gamesDatabase, nullptr);
+    return FinishWorker(succeeded, WM_RESTORE_DONE, WM_RESTORE_FAILED, 0);
 }
 
 } // namespace Vantri

@@ -27,8 +27,4 @@ std::uint32_t RestoreWorker(std::uintptr_t context);
 // the overflow region written, all on device 0. The first failure ends it.
 ResultRecord RestoreToAdapter();
 
-// A run of the program performs one workflow; tests and benchmarks run many
-// in one process and start each from this state.
-void ResetRestoreWorkflow();
-
 } // namespace Vantri

@@ -29,9 +29,14 @@ struct ButtonRoute {
     ButtonHandler handler;
 };
 
+// Starts the workflow's next run from its first state. A run of the program
+// performs one workflow; tests and benchmarks run many in one process.
+using RunReset = void (*)();
+
 struct WorkflowRoutes {
     std::span<const ButtonRoute> buttons;
     std::span<const MessageRoute> messages;
+    RunReset reset;
 };
 
 // One per workflow, each defined beside the workflow it routes to.

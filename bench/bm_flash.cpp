@@ -63,7 +63,7 @@ void FlashLatency(benchmark::State& state, std::uint32_t imageSize)
 
     for (auto _ : state) {
         state.PauseTiming();
-        Vantri::ResetFlashWorkflow();
+        Vantri::ResetRun();
         VantriEmu::EmulatedBus bus(adapters, settings);
         VantriTest::ScopedLoader bound{bus};
         VantriTest::EventLog log;

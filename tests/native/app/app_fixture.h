@@ -13,6 +13,7 @@
 
 #include "app/backup_workflow.h"
 #include "app/flash_workflow.h"
+#include "app/main_window.h"
 #include "app/restore_workflow.h"
 #include "emulator/model/emulated_bus.h"
 #include "resources/resource.h"
@@ -70,9 +71,7 @@ struct ProgramRun {
         for (const auto& settings : adapters)
             bus.Attach(settings);
         window.AnswerQuestions(std::move(answers));
-        Vantri::ResetFlashWorkflow();
-        Vantri::ResetBackupWorkflow();
-        Vantri::ResetRestoreWorkflow();
+        Vantri::ResetRun();
     }
     ~ProgramRun() { window.JoinWorkers(); }
 
@@ -96,9 +95,7 @@ class AppTest : public ::testing::Test {
 protected:
     AppTest()
     {
-        Vantri::ResetFlashWorkflow();
-        Vantri::ResetBackupWorkflow();
-        Vantri::ResetRestoreWorkflow();
+        Vantri::ResetRun();
     }
     ~AppTest() override
     {
@@ -107,9 +104,7 @@ protected:
         for (std::uint32_t n = 0; n < bus.AttachedCount(); ++n)
             bus.Attached(n).ReleaseHeldAnswers();
         window.JoinWorkers();
-        Vantri::ResetFlashWorkflow();
-        Vantri::ResetBackupWorkflow();
-        Vantri::ResetRestoreWorkflow();
+        Vantri::ResetRun();
     }
 
     VantriEmu::AdapterModel& Attach(const VantriEmu::AdapterSettings& settings = {})

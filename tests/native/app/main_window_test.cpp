@@ -44,15 +44,18 @@ TEST_F(MainWindowTest, OnlyPlainClicksOnTheButtonsStartAWorkflow)
     // never takes 1025 for DM_SETDEFID.
     EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), WM_FLASH_PROGRESS, 2, 0));
 
-    // A real click on either flash button starts the flash workflow, on the
-    // backup button the backup, on the restore button the restore (here: no
-    // adapter, so each ends at once).
-    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_FACTORY_RESET, 0));
-    EXPECT_EQ(bus.Enumerations(), 1u);
-    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_BACKUP_CONFIGS, 0));
-    EXPECT_EQ(bus.Enumerations(), 2u);
-    EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_RESTORE_CONFIGS, 0));
-    EXPECT_EQ(bus.Enumerations(), 3u);
+    // A real click on each button starts its workflow (here: no adapter, so
+    // each ends at once). A run performs one workflow: a second click in the
+    // same run, on any button, starts nothing.
+    for (int id : {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET, IDC_BACKUP_CONFIGS, IDC_RESTORE_CONFIGS}) {
+        Vantri::ResetRun();
+        const std::uint32_t before = bus.Enumerations();
+        EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, id, 0));
+        EXPECT_EQ(bus.Enumerations(), before + 1) << id;
+        for (int again : {IDC_UPDATE_FIRMWARE, IDC_BACKUP_CONFIGS, id})
+            EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, again, 0));
+        EXPECT_EQ(bus.Enumerations(), before + 1) << id;
+    }
 }
 
 TEST_F(MainWindowTest, LockControlsDisablesTheFourButtonsInOrderThenShowsTheBar)

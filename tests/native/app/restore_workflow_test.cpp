@@ -139,12 +139,13 @@ struct Arrangement {
     Bytes versionFile = VersionFile();
     Bytes database = Database();
     std::vector<std::uint32_t> databaseReads{4096};
+    Bytes firmware; // the carried image, for runs that flash
 };
 
 // A run of the program with its own update host. The host outlives the
 // program, whose download workers it serves.
 struct RestoreRun {
-    explicit RestoreRun(const Arrangement& setup) : run(setup.adapters, setup.answers, {})
+    explicit RestoreRun(const Arrangement& setup) : run(setup.adapters, setup.answers, setup.firmware)
     {
         http.Serve(Vantri::kVersionFilePath, OkResponse(setup.versionFile));
         http.Serve(kDatabasePath, OkResponse(setup.database, setup.databaseReads));
@@ -153,9 +154,9 @@ struct RestoreRun {
             run.window.files.AddFile(kBackupPath, *setup.file);
         else
             run.window.files.AddFolder(u"C:\\Backups\\");
-        Vantri::ResetRestoreWorkflow();
+        Vantri::ResetRun();
     }
-    ~RestoreRun() { Vantri::ResetRestoreWorkflow(); }
+    ~RestoreRun() { Vantri::ResetRun(); }
 
     bool Click() { return run.Click(IDC_RESTORE_CONFIGS); }
     ScriptedWindow& Window() { return run.window; }
@@ -474,12 +475,9 @@ TEST(RestoreWorkflowTest, ClosingTheWindowDuringTheWriteLetsTheWorkerFinishBefor
     ASSERT_TRUE(window.RunUntil([&] { return HasEvent(window.Events(), "text 1002 Restoring ...\n"); }, 20s));
     // Out of turn while the worker writes: a download's outcome must neither
     // close the adapter under the worker nor take the stray pointer for a
-    // body, and a click must not enumerate under it.
+    // body.
     window.Dispatch({WM_DOWNLOAD_FAILED, DOWNLOAD_TAG_VERSION, 0});
     window.Dispatch({WM_DOWNLOAD_DONE, DOWNLOAD_TAG_DATABASE, 0x1234});
-    // A click posted to the disabled button starts no second restore.
-    window.Click(IDC_RESTORE_CONFIGS);
-    EXPECT_EQ(run.run.bus.Enumerations(), 1u);
     EXPECT_FALSE(HasEvent(window.Events(), "close 0"));
     EXPECT_EQ(window.Boxes().size(), 1u);
 
@@ -496,6 +494,68 @@ TEST(RestoreWorkflowTest, ClosingTheWindowDuringTheWriteLetsTheWorkerFinishBefor
     // The worker's done message found no window: one box, the question.
     EXPECT_EQ(window.Boxes().size(), 1u);
 }
+
+// Any program may post a click to a disabled button. While a worker is at its
+// adapter, no click may start anything: a second start would enumerate again,
+// and enumerating closes every device handle under the worker.
+struct RunningCase {
+    const char* name;
+    int started;          // the button that started the run
+    Fault hold;           // keeps the worker at its adapter until released
+    std::string atWork;   // the status line once the worker is queued
+    std::u16string doneCaption;
+};
+
+void PrintTo(const RunningCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class ClickDuringAWorkerTest : public ::testing::TestWithParam<RunningCase> {};
+
+TEST_P(ClickDuringAWorkerTest, StartsNothingAndLeavesTheRunToEndAsItWould)
+{
+    const RunningCase& c = GetParam();
+    const std::u16string saved = u"C:\\Backups\\saved.vtcb";
+    Arrangement arrangement;
+    arrangement.adapters[0].version = "4.00.20150101"; // offered the update, its configs may be touched
+    arrangement.adapters[0].faults = {c.hold};
+    arrangement.dialogs = {c.started == IDC_BACKUP_CONFIGS ? saved : kBackupPath};
+    arrangement.firmware = TestImage();
+    RestoreRun run(arrangement);
+    ScriptedWindow& window = run.Window();
+
+    window.Click(c.started);
+    ASSERT_TRUE(window.RunUntil([&] { return HasEvent(window.Events(), c.atWork); }, 20s));
+    const std::size_t eventsBefore = window.Events().size();
+    for (int id : {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET, IDC_BACKUP_CONFIGS, IDC_RESTORE_CONFIGS})
+        window.Click(id);
+    EXPECT_EQ(window.Events().size(), eventsBefore) << "a click left a trace";
+    EXPECT_EQ(run.run.bus.Enumerations(), 1u);
+    EXPECT_EQ(window.FileDialogs().size(), c.started == IDC_UPDATE_FIRMWARE ? 0u : 1u);
+
+    run.Adapter(0).ReleaseHeldAnswers();
+    ASSERT_TRUE(window.RunProgram(20s));
+    ASSERT_FALSE(window.Boxes().empty());
+    EXPECT_EQ(window.Boxes().back().caption, c.doneCaption);
+    EXPECT_EQ(run.run.bus.CloseCalls(0), 1u);
+    const auto counts = run.Adapter(0).Counts();
+    EXPECT_EQ(counts.imagesReceived, c.started == IDC_UPDATE_FIRMWARE ? 1u : 0u);
+    EXPECT_EQ(counts.configAreaReads, c.started == IDC_UPDATE_FIRMWARE ? 0u : 1u);
+    EXPECT_EQ(counts.primaryWrites, c.started == IDC_RESTORE_CONFIGS ? 1u : 0u);
+    EXPECT_EQ(counts.overflowWrites, c.started == IDC_RESTORE_CONFIGS ? 1u : 0u);
+    EXPECT_EQ(window.files.Contents(saved).has_value(), c.started == IDC_BACKUP_CONFIGS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Workers, ClickDuringAWorkerTest,
+    ::testing::Values(RunningCase{"Flash", IDC_UPDATE_FIRMWARE, Fault::Hold(2, 1), "text 1002 Flashing ...\n",
+                                  u"Flash Complete"},
+                      RunningCase{"BackupRead", IDC_BACKUP_CONFIGS, Fault::Hold(14, 1), "text 1002 Backing up ...\n",
+                                  u"Backup Complete"},
+                      RunningCase{"RestoreWrite", IDC_RESTORE_CONFIGS, Fault::Hold(8, 1), "text 1002 Restoring ...\n",
+                                  u"Restore Complete"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RestoreWorkflowTest, MessagesOfARestoreThatIsNotRunningDoNothing)
 {

@@ -437,10 +437,12 @@ public:
     }
 
     // For box hooks: lets every worker finish, then dispatches what they
-    // posted, as a box left open for a while would.
+    // posted, as a box left open for a while would. A worker stops counting
+    // as at work just before its final post, so its thread's end is what
+    // says that post has been made.
     void DrainWhileBoxOpen()
     {
-        Vantri::WaitForRunningWorkers();
+        JoinWorkers();
         for (;;) {
             PostedMessage message;
             {

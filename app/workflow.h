@@ -1,0 +1,59 @@
+// The steps every workflow is made of. Each workflow (flash_workflow.cpp,
+// backup_workflow.cpp, restore_workflow.cpp) strings these together with its
+// own captions, texts and order of closing, box and destroying:
+//
+//   FindAdapters -> [FirstAdapterTakesConfigs] -> LockControls -> AskYes or
+//   a file dialog -> SetStatus -> QueueCountedWorker ... FinishWorker (pool)
+//   -> its final message on the main thread -> box -> DestroyMainWindow
+//
+// and any step that ends the run before a worker is queued ends in EndEarly.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "app/app_platform.h"
+#include "app/text_format.h"
+
+namespace Vantri {
+
+// A text from one of our formats. The formats and arguments are fixed, so a
+// mismatch is a fault of ours that the tests catch; the user then sees an
+// empty text rather than a wrong one.
+std::u16string Text(std::u16string_view format, std::initializer_list<FormatArg> args = {});
+
+// A box owned by the main window.
+void ShowBox(BoxKind kind, const char16_t* caption, const std::u16string& text);
+
+// A question box; true only for an explicit Yes.
+bool AskYes(const char16_t* caption, const std::u16string& text);
+
+// Closes device 0 and destroys the window: the end of a run that stops
+// before any worker was queued.
+void EndEarly();
+
+// Enumerates once. With no adapter, shows the connect box, ends the run and
+// answers false.
+bool FindAdapters(std::uint32_t& count);
+
+// The boxes of the config check on the first adapter, which backup and
+// restore word differently.
+struct ConfigCheckBoxes {
+    const char16_t* unreadableCaption; // the information pages could not be read
+    const char16_t* outdatedCaption;   // the firmware's config format is out of date
+    const char16_t* outdatedText;
+};
+
+// Reads the first adapter's information and applies the config rule. Shows
+// the box and answers false when its configs are not to be touched.
+bool FirstAdapterTakesConfigs(const ConfigCheckBoxes& boxes);
+
+// The last thing a counted worker does: it stops counting as at work, then
+// posts its one final message (done or failed, with `wParam`). Returns the
+// work item's result, 0 after success and -1 after failure.
+std::uint32_t FinishWorker(bool succeeded, std::uint32_t doneMessage, std::uint32_t failedMessage,
+                           std::uintptr_t wParam);
+
+} // namespace Vantri
