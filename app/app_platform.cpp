@@ -18,6 +18,8 @@ public:
     void SetProgressPosition(std::uint32_t) override {}
     void DestroyWindow(WindowRef) override {}
     void PostQuit(int) override {}
+    void SetMessageResult(WindowRef, std::intptr_t) override {}
+    void HoldOffSystem(SystemHold) override {}
     bool PostToMainWindow(std::uint32_t, std::uintptr_t, std::intptr_t) override { return false; }
     bool QueueWorkItem(WorkItemProc, std::uintptr_t) override { return false; }
     std::span<const std::uint8_t> FirmwareResource() override { return {}; }

@@ -32,6 +32,11 @@ inline constexpr std::uint32_t kFileAttributeReadOnly = 0x01;  // FILE_ATTRIBUTE
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10; // FILE_ATTRIBUTE_DIRECTORY
 inline constexpr std::uint32_t kNoFileAttributes = 0xFFFFFFFF; // INVALID_FILE_ATTRIBUTES: nothing of that name
 
+// What the system is asked to hold off while an adapter is at work: sleep
+// during any device operation, and the end of the session (shutdown, log-off,
+// restart) while one is written.
+enum class SystemHold { None, Sleep, SleepAndSessionEnd };
+
 // Runs on a pool thread; the context is what was given when it was queued.
 // The result is ignored, as the pool ignores it.
 using WorkItemProc = std::uint32_t (*)(std::uintptr_t context);
@@ -51,6 +56,15 @@ public:
 
     virtual void DestroyWindow(WindowRef window) = 0;
     virtual void PostQuit(int exitCode) = 0;
+
+    // The value a message handled by the dialog procedure answers with, for
+    // the messages whose answer is more than "handled".
+    virtual void SetMessageResult(WindowRef window, std::intptr_t result) = 0;
+
+    // Replaces what the system is asked to hold off (main thread). The end
+    // of the session is refused by the window's own answer; this names the
+    // reason the system shows the user, and keeps the system awake.
+    virtual void HoldOffSystem(SystemHold hold) = 0;
 
     // Posts to the main window; false once the window is gone. Callable from
     // any thread, never blocks.

@@ -129,7 +129,7 @@ void StartBackup()
     // A work item the system refuses would leave the window waiting for a
     // message that never comes: it is a failed read.
     s_run.running = true;
-    if (!QueueCountedWorker(BackupWorker, 0))
+    if (!QueueCountedWorker(BackupWorker, 0, WorkerKind::Reads))
         OnBackupMessage(WM_BACKUP_FAILED, 0);
 }
 

@@ -83,7 +83,7 @@ std::uint32_t FlashWorkItem(std::uintptr_t context)
 void QueueFlashJobs(bool factoryReset)
 {
     for (std::uint32_t index = 0; index < g_adapterCount; ++index) {
-        if (!QueueCountedWorker(FlashWorkItem, MakeFlashJob(index, factoryReset))) {
+        if (!QueueCountedWorker(FlashWorkItem, MakeFlashJob(index, factoryReset), WorkerKind::Writes)) {
             OnFlashMessage(WM_FLASH_FAILED, index, 0);
             return;
         }

@@ -46,5 +46,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     // Workers still writing when the window went (a failure box with several
     // adapters, or the close box during a flash) finish their adapter first.
     Vantri::WaitForRunningWorkers();
+    Vantri::ReleaseHoldWhenIdle();
     return 0;
 }

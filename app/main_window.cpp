@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/running_workers.h"
 #include "app/window_messages.h"
 #include "app/workflow_routes.h"
 #include "protocol/device_info.h"
@@ -62,10 +63,30 @@ bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
     return false;
 }
 
+// Shutdown, log-off or a restart asks first. While an adapter is written the
+// answer is no: cut off mid-image or mid-region, it would be left without
+// firmware or with half its configs. Any other time the session may end.
+bool OnQueryEndSession(WindowRef window, std::uint32_t, std::uintptr_t, std::intptr_t)
+{
+    Platform().SetMessageResult(window, SessionMayEnd() ? 1 : 0);
+    return true;
+}
+
+// The session ends after all (forced, or after our yes): nothing new starts.
+// Workers already at work are the system's to end.
+bool OnEndSession(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
+{
+    if (wParam != 0)
+        s_workflowStarted = true;
+    return true;
+}
+
 constexpr SystemRoute kSystemRoutes[] = {
     {kMessageClose, OnClose},
     {kMessageDestroy, OnDestroy},
     {kMessageCommand, OnCommand},
+    {kMessageQueryEndSession, OnQueryEndSession},
+    {kMessageEndSession, OnEndSession},
 };
 
 constexpr int kButtonsInLockOrder[] = {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET, IDC_BACKUP_CONFIGS,
@@ -82,6 +103,7 @@ bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t
     for (auto routes : kWorkflows) {
         for (const MessageRoute& route : routes().messages) {
             if (message >= route.first && message <= route.last) {
+                ReleaseHoldWhenIdle();
                 route.handler(message, wParam, lParam);
                 return true;
             }
@@ -93,6 +115,7 @@ bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t
 void ResetRun()
 {
     s_workflowStarted = false;
+    ResetHold();
     for (auto routes : kWorkflows)
         routes().reset();
 }

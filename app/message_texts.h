@@ -97,4 +97,9 @@ inline constexpr char16_t kRestoreDoneText[] =
 inline constexpr char16_t kRestoreFailedText[] =
     u"There was an error restoring your Vantri4.\n\nPlease check the connection to your Vantri4 and try again.";
 
+// What the system shows for the program while it holds off sleep, and while
+// it refuses the end of the session.
+inline constexpr char16_t kStayAwakeReason[] = u"Vantri4 Flash is reading or writing your Vantri4.";
+inline constexpr char16_t kSessionEndReason[] = u"Writing to your Vantri4. Turning off now could leave it unusable.";
+
 } // namespace Vantri

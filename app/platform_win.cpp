@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "app/message_texts.h"
 #include "resources/resource.h"
 
 namespace Vantri {
@@ -119,6 +120,45 @@ public:
     void DestroyWindow(WindowRef window) override { ::DestroyWindow(static_cast<HWND>(window)); }
     void PostQuit(int exitCode) override { PostQuitMessage(exitCode); }
 
+    // A dialog procedure answers "handled"; the message's own result goes
+    // through the window's DWLP_MSGRESULT.
+    void SetMessageResult(WindowRef window, std::intptr_t result) override
+    {
+        SetWindowLongPtrW(static_cast<HWND>(window), DWLP_MSGRESULT, result);
+    }
+
+    // Both are requests the system may decline; the refusal itself is the
+    // window's answer to WM_QUERYENDSESSION, which needs neither.
+    void HoldOffSystem(SystemHold hold) override
+    {
+        const bool refuseSessionEnd = hold == SystemHold::SleepAndSessionEnd;
+        if (refuseSessionEnd != sessionReasonShown_) {
+            sessionReasonShown_ = refuseSessionEnd;
+            if (refuseSessionEnd)
+                ShutdownBlockReasonCreate(g_mainWindow, Wide(kSessionEndReason));
+            else
+                ShutdownBlockReasonDestroy(g_mainWindow);
+        }
+        if (hold != SystemHold::None && !awakeRequest_) {
+            REASON_CONTEXT reason{};
+            reason.Version = POWER_REQUEST_CONTEXT_VERSION;
+            reason.Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING;
+            reason.Reason.SimpleReasonString = const_cast<LPWSTR>(Wide(kStayAwakeReason));
+            awakeRequest_ = PowerCreateRequest(&reason);
+            if (awakeRequest_ == INVALID_HANDLE_VALUE)
+                awakeRequest_ = nullptr;
+        }
+        // Each set must be matched by one clear: the system counts them.
+        const bool stayAwake = hold != SystemHold::None;
+        if (awakeRequest_ && stayAwake != awake_) {
+            awake_ = stayAwake;
+            if (stayAwake)
+                PowerSetRequest(awakeRequest_, PowerRequestSystemRequired);
+            else
+                PowerClearRequest(awakeRequest_, PowerRequestSystemRequired);
+        }
+    }
+
     bool PostToMainWindow(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override
     {
         return PostMessageW(g_mainWindow, message, wParam, lParam) != FALSE;
@@ -210,6 +250,13 @@ public:
     }
 
     bool RemoveFile(const char16_t* path) override { return DeleteFileW(Wide(path)) != FALSE; }
+
+private:
+    bool sessionReasonShown_ = false;
+    // Made at the first hold and kept for the run; the system drops it with
+    // the process.
+    HANDLE awakeRequest_ = nullptr;
+    bool awake_ = false;
 };
 
 Win32Platform s_platform;

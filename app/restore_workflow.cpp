@@ -107,7 +107,7 @@ void OnDatabase(DownloadBody* database)
     s_run.awaiting = Awaiting::Writer;
     // A work item the system refuses would leave the window waiting for a
     // message that never comes: it is the restore's failure.
-    if (!QueueCountedWorker(RestoreWorker, 0))
+    if (!QueueCountedWorker(RestoreWorker, 0, WorkerKind::Writes))
         EndWithRestoreFailure();
 }
 

@@ -5,17 +5,36 @@
 namespace Vantri {
 
 namespace {
+
 std::atomic<std::uint32_t> s_running{0};
+// What the system was last asked to hold off. Main thread only; whether
+// anything is at work is the count's to say.
+SystemHold s_held = SystemHold::None;
+
+void Hold(SystemHold hold)
+{
+    if (hold == s_held)
+        return;
+    s_held = hold;
+    Platform().HoldOffSystem(hold);
+}
+
 } // namespace
 
-bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context)
+bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context, WorkerKind kind)
 {
+    // Held before the worker exists, so no report of it goes out unguarded.
+    if (kind == WorkerKind::Writes)
+        Hold(SystemHold::SleepAndSessionEnd);
+    else if (s_held == SystemHold::None)
+        Hold(SystemHold::Sleep);
     // Counted before queueing: the worker may finish before the queue call
     // has even returned.
     s_running.fetch_add(1);
     if (Platform().QueueWorkItem(proc, context))
         return true;
     WorkerFinished();
+    ReleaseHoldWhenIdle();
     return false;
 }
 
@@ -30,10 +49,26 @@ std::uint32_t RunningWorkers()
     return s_running.load();
 }
 
+bool SessionMayEnd()
+{
+    return s_running.load() == 0 || s_held != SystemHold::SleepAndSessionEnd;
+}
+
+void ReleaseHoldWhenIdle()
+{
+    if (s_running.load() == 0)
+        Hold(SystemHold::None);
+}
+
 void WaitForRunningWorkers()
 {
     for (std::uint32_t n = s_running.load(); n != 0; n = s_running.load())
         s_running.wait(n);
+}
+
+void ResetHold()
+{
+    s_held = SystemHold::None;
 }
 
 } // namespace Vantri

@@ -1,5 +1,7 @@
-// Workers that are still talking to an adapter. The program waits for them
-// before it ends, so that our own exit never cuts an adapter off mid-image.
+// Workers that are still at an adapter. The program waits for them before it
+// ends, so that our own exit never cuts an adapter off mid-image, and while
+// they run it holds off the system's sleep and, while one writes, the end of
+// the session, so that the PC does not cut one off either.
 #pragma once
 
 #include <cstdint>
@@ -8,17 +10,32 @@
 
 namespace Vantri {
 
-// Queues a worker and counts it as running until it calls WorkerFinished.
-// False, and nothing counted, when the system refuses the work item.
-bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context);
+enum class WorkerKind { Reads, Writes };
 
-// The last thing a counted worker does, after its final post.
+// Main thread. Holds off the system for the worker's kind, then queues it and
+// counts it as at work until it calls WorkerFinished. False, and nothing
+// counted, when the system refuses the work item.
+bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context, WorkerKind kind);
+
+// The worker is done with its adapter: the last step before its final post.
 void WorkerFinished();
 
 std::uint32_t RunningWorkers();
 
+// Main thread: the answer to the system's question whether the session may
+// end. No while a worker writes to an adapter.
+bool SessionMayEnd();
+
+// Main thread: lets the system sleep and end the session again once no
+// worker is at work. Called before each workflow message is handled, so the
+// hold is gone by the time a final box waits for the user.
+void ReleaseHoldWhenIdle();
+
 // Blocks until every counted worker has finished. Each report transfer has a
 // time limit in the loader, so the wait is bounded.
 void WaitForRunningWorkers();
+
+// Starts the next run with no hold (tests run many in one process).
+void ResetHold();
 
 } // namespace Vantri

@@ -16,8 +16,8 @@ from pathlib import Path
 
 from e2e_harness import (ScenarioFailure, expect, expect_box, expect_equal, log, screenshot, stop_process,
                          write_bench_report)
-from scenarios import (BACKUP_DONE, CMD_INFO, expect_bytes, expect_locked_state, run_backup, screenshots,
-                       backup_screenshots, windows_path)
+from scenarios import (BACKUP_BUTTON, BACKUP_DONE, CMD_INFO, RESET_BUTTON, UPDATE_BUTTON, backup_screenshots,
+                       expect_bytes, expect_locked_state, run_backup, screenshots, windows_path)
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "support"))
@@ -29,6 +29,7 @@ VERSION_PATH = "/Manager/VersionV4V"
 FIRST_GAME = 100  # the update host's database holds games 100, 101, ...
 
 RESTORE_BUTTON = 5
+WM_COMMAND = 273
 QUESTION = "WARNING! Restoring will erase any existing configs on your Vantri4.\n\nContinue?"
 OPEN_TITLE = "Choose Vantri4 Backup File to Restore"
 FILTERS = ["Vantri4 Config Backup", "All"]
@@ -361,21 +362,26 @@ def report_stages(ctx, dialog, host, frames, box_us):
 
 
 def restore_contents(ctx):
-    """All 24 entries in use: both regions full, block count 48. A backup of
-    1,000 bytes: every entry free, so the config area holds the adapter's own
-    settings and zeros, and both regions are zero."""
+    """All 24 entries in use: both regions full, block count 48; meanwhile,
+    as the worker reads the config area, a click is posted on each of the four
+    (disabled) buttons, as any program on the desktop may, and none leaves a
+    trace: one open of the adapter, nothing sent but the restore's frames, one
+    box. A backup of 1,000 bytes: every entry free, so the config area holds
+    the adapter's own settings and zeros, and both regions are zero."""
     full = [(FIRST_GAME + (e * 5) % 24, e % 4) for e in range(ENTRIES)]
-    cases = [("all 24 entries", backup_of(config_area(3, full)), full),
-             ("1,000 bytes", bytes((i * 3 + 1) & 0xFF for i in range(1000)), [])]
-    for what, data, entries in cases:
+    clicks = [action for button in (UPDATE_BUTTON, RESET_BUTTON, BACKUP_BUTTON, RESTORE_BUTTON) for action in ("post", WM_COMMAND, button, 0)]
+    cases = [("all 24 entries", backup_of(config_area(3, full)), full, ["wait-status", RESTORING] + clicks),
+             ("1,000 bytes", bytes((i * 3 + 1) & 0xFF for i in range(1000)), [], [])]
+    for what, data, entries, meanwhile in cases:
         before = config_area(13, [(FIRST_GAME + 9, 0)] * 3)
         path = backup_file(ctx, "backup.vtcb", data)
         run = Restore(ctx, ["--adapters", 1, "--config-file", area_file(ctx, "adapter.bin", before)])
         try:
-            box = run.ask_and_choose(windows_path(path), "timeout", 60000, "box", "ok", "wait-gone")[1]
+            lines = run.ask_and_choose(windows_path(path), *meanwhile, "timeout", 60000, "box", "ok", "wait-gone")
         finally:
             (adapter,) = run.finish()
-        expect_box(box, "information", "Restore Complete", DONE)
+        expect_box(lines[-2], "information", "Restore Complete", DONE)
+        expect_equal(adapter.opens, 1, f"{what}: opens of the adapter")
         expect_restore_sequence(adapter, what)
         expect_restored(adapter, before, data, entries, what)
 

@@ -37,6 +37,31 @@ inline EventList Concat(std::initializer_list<EventList> parts)
     return all;
 }
 
+// The system is held off (sleep, and the session's end while an adapter is
+// written) from just before a device worker is queued until no worker is at
+// work, and nothing stays held after the program's end, whatever the
+// outcome. Runs that queue no device worker (downloads are no device
+// operation) hold nothing.
+inline void ExpectHeldOnlyWhileWorking(const ScriptedWindow& window, Vantri::SystemHold whileWorking,
+                                       bool deviceWorkerQueued)
+{
+    const EventList events = window.Events();
+    const std::vector<HoldRecord> holds = window.Holds();
+    if (!deviceWorkerQueued) {
+        EXPECT_TRUE(holds.empty()) << "held with no device worker queued";
+        return;
+    }
+    ASSERT_EQ(holds.size(), 2u);
+    EXPECT_EQ(holds[0].hold, whileWorking);
+    ASSERT_LT(holds[0].eventsBefore, events.size());
+    EXPECT_EQ(events[holds[0].eventsBefore].rfind("queue ", 0), 0u) << "not held just before a worker was queued";
+    EXPECT_EQ(holds[1].hold, Vantri::SystemHold::None) << "still held at the end";
+    const auto lastQueue = std::find_if(events.rbegin(), events.rend(),
+                                        [](const std::string& event) { return event.rfind("queue ", 0) == 0; });
+    EXPECT_GE(holds[1].eventsBefore, static_cast<std::size_t>(events.rend() - lastQueue))
+        << "let go before the last worker was queued";
+}
+
 // The size of the image the program carries; its bytes are opaque to the
 // program, so any pattern will do.
 inline constexpr std::uint32_t kCarriedImageSize = 257536;

@@ -165,6 +165,8 @@ TEST_P(GoodBackups, FileIsTheAreaWithItsPreservedPartZero)
     }
     EXPECT_EQ(window.files.Paths().size(), path == kChosen ? 1u : 2u);
     EXPECT_TRUE(adapter.Clean());
+    // A read keeps the system awake but lets the session end.
+    ExpectHeldOnlyWhileWorking(window, Vantri::SystemHold::Sleep, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -204,6 +206,7 @@ TEST_P(FailedBackups, EndWithTheirBoxAndLeaveTheOldFile)
     EXPECT_EQ(window.files.Contents(kChosen), kOldFile);
     EXPECT_EQ(window.files.Paths(), std::vector<std::u16string>{kChosen});
     EXPECT_EQ(window.files.OpenHandles(), 0u);
+    ExpectHeldOnlyWhileWorking(window, Vantri::SystemHold::Sleep, HasEvent("text 1002 Backing up ...\n"));
 }
 
 const EventList kEnding{"close 0", "destroy", "quit 0"};

@@ -41,6 +41,8 @@ bool NothingWritten(const VantriEmu::AdapterModel& adapter)
     return counts.framesOfCommand[1] == 0 && counts.framesOfCommand[10] == 0 && counts.framesOfCommand[11] == 0;
 }
 
+using Vantri::SystemHold;
+
 class FlashWorkflowTest : public AppTest {};
 
 // --- Runs that end before any worker starts ---
@@ -132,6 +134,7 @@ TEST_F(FlashWorkflowTest, VersionRulesDecideOnTheFirstAdapter)
         EXPECT_TRUE(runWindow.QueuedContexts().empty());
         const EventList events = runWindow.Events();
         EXPECT_EQ(EventList(events.end() - 3, events.end()), kEnding);
+        ExpectHeldOnlyWhileWorking(runWindow, SystemHold::None, false);
     }
 }
 
@@ -189,6 +192,9 @@ TEST_F(FlashWorkflowTest, UpdateOfOneAdapterWritesTheCarriedImageAndEndsWithTheS
     EXPECT_EQ(EventList(events.end() - 4, events.end()),
               (EventList{"close 0", "box information Flash Complete", "destroy", "quit 0"}));
     EXPECT_EQ(bus.CloseCalls(0), 1u);
+    // The success box waits for the user with the system no longer held.
+    ExpectHeldOnlyWhileWorking(window, SystemHold::SleepAndSessionEnd, true);
+    EXPECT_LE(window.Holds().back().eventsBefore, EventAt("box information Flash Complete"));
 }
 
 TEST_F(FlashWorkflowTest, UpdateOfThreeAdaptersAsksAboutTheFirstAndFlashesAll)
@@ -313,6 +319,7 @@ TEST_F(FlashWorkflowTest, WorkerFailuresOfOneAdapterShowTheTextWithoutLocation)
         const EventList events = runWindow.Events();
         EXPECT_EQ(EventList(events.end() - 4, events.end()),
                   (EventList{"close 0", "box error Unable to flash Vantri4", "destroy", "quit 0"}));
+        ExpectHeldOnlyWhileWorking(runWindow, SystemHold::SleepAndSessionEnd, true);
     }
 }
 
@@ -394,6 +401,8 @@ TEST_F(FlashWorkflowTest, RefusedWorkItemIsThatAdaptersFailureInsteadOfAWindowTh
     const EventList events = Events();
     EXPECT_EQ(EventList(events.end() - 5, events.end()),
               (EventList{"queue refused 0", "close 0", "box error Unable to flash Vantri4", "destroy", "quit 0"}));
+    ExpectHeldOnlyWhileWorking(window, SystemHold::SleepAndSessionEnd, true);
+    EXPECT_LE(window.Holds().back().eventsBefore, EventAt("box error Unable to flash Vantri4"));
 }
 
 TEST_F(FlashWorkflowTest, RefusalAtTheSecondOfThreeStopsQueueingAndLetsTheFirstFinish)
@@ -411,6 +420,7 @@ TEST_F(FlashWorkflowTest, RefusalAtTheSecondOfThreeStopsQueueingAndLetsTheFirstF
     EXPECT_EQ(third.Counts().outputReports, 0u);
     EXPECT_EQ(bus.Attached(0).Image(), image);
     EXPECT_FALSE(HasEvent("box information Flash Complete"));
+    ExpectHeldOnlyWhileWorking(window, SystemHold::SleepAndSessionEnd, true);
 }
 
 // --- The bar and the window's own close box ---

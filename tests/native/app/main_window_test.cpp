@@ -56,6 +56,15 @@ TEST_F(MainWindowTest, OnlyPlainClicksOnTheButtonsStartAWorkflow)
             EXPECT_FALSE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, again, 0));
         EXPECT_EQ(bus.Enumerations(), before + 1) << id;
     }
+    // A session that ends after all (wParam true) starts nothing new; one
+    // whose end was called off (false) leaves the window as it was.
+    for (std::uintptr_t ending : {0u, 1u}) {
+        Vantri::ResetRun();
+        const std::uint32_t before = bus.Enumerations();
+        EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageEndSession, ending, 0));
+        Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageCommand, IDC_BACKUP_CONFIGS, 0);
+        EXPECT_EQ(bus.Enumerations(), before + (ending ? 0 : 1)) << ending;
+    }
 }
 
 TEST_F(MainWindowTest, LockControlsDisablesTheFourButtonsInOrderThenShowsTheBar)

@@ -324,6 +324,8 @@ TEST(RestoreWorkflowTest, EveryFailureEndsWithItsBoxInItsOrder)
         EXPECT_EQ(window.ControlText(IDC_STATUS).empty(), row.requests == 0);
         EXPECT_EQ(run.run.bus.CloseCalls(0), 1u);
         EXPECT_EQ(Vantri::RunningWorkers(), 0u);
+        ExpectHeldOnlyWhileWorking(window, Vantri::SystemHold::SleepAndSessionEnd,
+                                   HasEvent(events, "text 1002 Restoring ...\n"));
         if (setup.adapters.empty())
             continue;
         const auto& adapter = run.Adapter(0);
@@ -497,13 +499,15 @@ TEST(RestoreWorkflowTest, ClosingTheWindowDuringTheWriteLetsTheWorkerFinishBefor
 
 // Any program may post a click to a disabled button. While a worker is at its
 // adapter, no click may start anything: a second start would enumerate again,
-// and enumerating closes every device handle under the worker.
+// and enumerating closes every device handle under the worker. Nor may the
+// session end while an adapter is written.
 struct RunningCase {
     const char* name;
     int started;          // the button that started the run
-    Fault hold;           // keeps the worker at its adapter until released
+    Fault keep;           // keeps the worker at its adapter until released
     std::string atWork;   // the status line once the worker is queued
     std::u16string doneCaption;
+    Vantri::SystemHold hold; // what the worker holds the system off from
 };
 
 void PrintTo(const RunningCase& c, std::ostream* os)
@@ -519,14 +523,17 @@ TEST_P(ClickDuringAWorkerTest, StartsNothingAndLeavesTheRunToEndAsItWould)
     const std::u16string saved = u"C:\\Backups\\saved.vtcb";
     Arrangement arrangement;
     arrangement.adapters[0].version = "4.00.20150101"; // offered the update, its configs may be touched
-    arrangement.adapters[0].faults = {c.hold};
+    arrangement.adapters[0].faults = {c.keep};
     arrangement.dialogs = {c.started == IDC_BACKUP_CONFIGS ? saved : kBackupPath};
     arrangement.firmware = TestImage();
     RestoreRun run(arrangement);
     ScriptedWindow& window = run.Window();
 
+    EXPECT_EQ(window.AnswerToSessionEnd(), 1) << "idle";
     window.Click(c.started);
     ASSERT_TRUE(window.RunUntil([&] { return HasEvent(window.Events(), c.atWork); }, 20s));
+    // The session may not end while an adapter is written; a read may be cut.
+    EXPECT_EQ(window.AnswerToSessionEnd(), c.hold == Vantri::SystemHold::SleepAndSessionEnd ? 0 : 1);
     const std::size_t eventsBefore = window.Events().size();
     for (int id : {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET, IDC_BACKUP_CONFIGS, IDC_RESTORE_CONFIGS})
         window.Click(id);
@@ -545,16 +552,24 @@ TEST_P(ClickDuringAWorkerTest, StartsNothingAndLeavesTheRunToEndAsItWould)
     EXPECT_EQ(counts.primaryWrites, c.started == IDC_RESTORE_CONFIGS ? 1u : 0u);
     EXPECT_EQ(counts.overflowWrites, c.started == IDC_RESTORE_CONFIGS ? 1u : 0u);
     EXPECT_EQ(window.files.Contents(saved).has_value(), c.started == IDC_BACKUP_CONFIGS);
+    const EventList events = window.Events();
+    ExpectHeldOnlyWhileWorking(window, c.hold, true);
+    const auto finalBox = std::find_if(events.begin(), events.end(), [&](const std::string& e) {
+        return e.find(Narrow(c.doneCaption)) != std::string::npos;
+    });
+    EXPECT_LE(window.Holds().back().eventsBefore, static_cast<std::size_t>(finalBox - events.begin()))
+        << "still held while the final box waits for the user";
+    EXPECT_EQ(window.AnswerToSessionEnd(), 1) << "after the run";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Workers, ClickDuringAWorkerTest,
     ::testing::Values(RunningCase{"Flash", IDC_UPDATE_FIRMWARE, Fault::Hold(2, 1), "text 1002 Flashing ...\n",
-                                  u"Flash Complete"},
+                                  u"Flash Complete", Vantri::SystemHold::SleepAndSessionEnd},
                       RunningCase{"BackupRead", IDC_BACKUP_CONFIGS, Fault::Hold(14, 1), "text 1002 Backing up ...\n",
-                                  u"Backup Complete"},
+                                  u"Backup Complete", Vantri::SystemHold::Sleep},
                       RunningCase{"RestoreWrite", IDC_RESTORE_CONFIGS, Fault::Hold(8, 1), "text 1002 Restoring ...\n",
-                                  u"Restore Complete"}),
+                                  u"Restore Complete", Vantri::SystemHold::SleepAndSessionEnd}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RestoreWorkflowTest, MessagesOfARestoreThatIsNotRunningDoNothing)

@@ -39,6 +39,11 @@ struct BoxRecord {
     std::u16string text;
 };
 
+struct HoldRecord {
+    Vantri::SystemHold hold;
+    std::size_t eventsBefore;
+};
+
 struct PostedMessage {
     std::uint32_t message;
     std::uintptr_t wParam;
@@ -374,6 +379,15 @@ public:
         return queuedContexts_;
     }
     std::uint32_t ProgressValue() const { return progress_; }
+    std::vector<HoldRecord> Holds() const { return holds_; }
+    // The window's answer to WM_QUERYENDSESSION, asked now: 1 lets the
+    // session end, 0 refuses.
+    std::intptr_t AnswerToSessionEnd()
+    {
+        messageResult_ = -1;
+        Vantri::DispatchMainMessage(MainWindow(), Vantri::kMessageQueryEndSession, 0, 0);
+        return messageResult_;
+    }
     bool Destroyed() const { return destroyed_; }
     bool QuitPosted() const { return quit_; }
     std::u16string ControlText(int id) const
@@ -418,6 +432,7 @@ public:
         if (!RunMessageLoop(limit))
             return false;
         Vantri::WaitForRunningWorkers();
+        Vantri::ReleaseHoldWhenIdle();
         JoinWorkers();
         return true;
     }
@@ -529,6 +544,12 @@ public:
         }
         posted_cv_.notify_all();
     }
+
+    void SetMessageResult(Vantri::WindowRef, std::intptr_t result) override { messageResult_ = result; }
+
+    // Kept apart from the event log, whose order the workflow tests assert
+    // whole: each hold with the number of events logged before it.
+    void HoldOffSystem(Vantri::SystemHold hold) override { holds_.push_back({hold, log_.Events().size()}); }
 
     bool PostToMainWindow(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override
     {
@@ -643,6 +664,8 @@ private:
     std::vector<BoxRecord> boxes_;
     std::map<int, std::u16string> texts_;
     std::uint32_t progress_ = 0;
+    std::intptr_t messageResult_ = -1;
+    std::vector<HoldRecord> holds_;
     bool destroyed_ = false;
     bool quit_ = false;
     std::size_t delivered_ = 0;
