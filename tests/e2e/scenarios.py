@@ -439,10 +439,16 @@ def slow_erase(ctx):
 
 def silent_erase(ctx):
     """An adapter that never answers its erase: the program waits the erase's
-    60 s and then shows its failure box; nothing is written."""
+    60 s and then shows its failure box; nothing is written. The end of the
+    session, asked as the system asks it, is allowed while idle, refused
+    while the adapter is being written (also the restart manager's close
+    request), and allowed again with the failure box open."""
     h = ctx.start("--adapters", 1, "--silent-at", 1)
-    _, question, _, box = h.driver_run("click", RESET_BUTTON, "box", "yes", "timeout", 100000, "box", "leave",
-                                       timeout=120)
+    idle, _, question, _, writing, closing, _, box, after = h.driver_run(
+        "query-end-session", 0, "click", RESET_BUTTON, "box", "yes", "sleep", 1000, "query-end-session", 0,
+        "query-end-session", 1, "timeout", 100000, "box", "leave", "query-end-session", 0, timeout=120)
+    expect_equal([line["may_end"] for line in (idle, writing, closing, after)], [True, False, False, True],
+                 "the window's answers: idle, writing, writing (restart manager), failure box open")
     expect_box(question, "question", "Factory Reset", RESET_QUESTION_ONE)
     expect_box(box, "error", "Unable to flash Vantri4", FAILED_ONE)
     waited = (box["seen_us"] - question["answered_us"]) / 1e6

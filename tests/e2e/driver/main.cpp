@@ -535,6 +535,23 @@ bool Timeout(Session& session, const Args& args)
     return line.Emit(true);
 }
 
+// The question the system asks each top-level window before shutdown,
+// log-off or a restart (LPARAM 0, or ENDSESSION_CLOSEAPP = 1 from the restart
+// manager), sent as the system sends it; "may_end" is the window's answer.
+bool QueryEndSession(Session& session, const Args& args)
+{
+    JsonLine line("query-end-session");
+    const LPARAM reason = static_cast<LPARAM>(std::stoll(args.at(0)));
+    if (!NeedMain(session, line)) {
+        return false;
+    }
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(session.main, WM_QUERYENDSESSION, 0, reason, SMTO_ABORTIFHUNG, 5000, &answer)) {
+        return Fail(line, "no answer");
+    }
+    return line.Flag("may_end", answer != 0).Emit(true);
+}
+
 // Any message, unchecked, as any program on the desktop may post one.
 bool Post(Session& session, const Args& args)
 {
@@ -622,6 +639,7 @@ const std::map<std::wstring, Action>& Actions()
         {L"watch", {0, Watch}},            {L"wait-gone", {0, WaitGone}},  {L"sleep", {1, Pause}},
         {L"timeout", {1, Timeout}},        {L"windows", {0, Windows}},
         {L"post", {3, Post}},              {L"move", {2, Move}},           {L"dialog", {0, Dialog}},
+        {L"query-end-session", {1, QueryEndSession}},
     };
     return actions;
 }
@@ -634,7 +652,7 @@ int Usage(const std::string& why)
                        "ACTION [ARGS] ...; actions: wait-main, state, click ID, command ID CODE, "
                        "box ok|yes|no|cancel|leave, no-box MS, key escape|enter|tab|space, close, sysclose, "
                        "file-dialog PATH|cancel|leave, wait-status TEXT, wait-progress N, watch, wait-gone, sleep MS, "
-                       "timeout MS, windows, post MSG WPARAM LPARAM, move X Y, dialog");
+                       "timeout MS, windows, post MSG WPARAM LPARAM, move X Y, dialog, query-end-session LPARAM");
     line.Emit(false);
     return 2;
 }
