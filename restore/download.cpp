@@ -6,7 +6,6 @@
 #include <new>
 #include <string>
 
-#include "app/window_messages.h"
 #include "restore/update_host.h"
 
 namespace Vantri {
@@ -19,6 +18,24 @@ constexpr std::size_t kLengthValueOffset = 16;
 
 static_assert(std::size(kUpdateHost) <= kDownloadTextCapacity);
 static_assert(std::size(kVersionFilePath) <= kDownloadTextCapacity);
+
+DownloadWindow NoWindow()
+{
+    return nullptr;
+}
+
+bool PostNothing(DownloadWindow, std::uint32_t, std::uintptr_t, std::intptr_t)
+{
+    return false;
+}
+
+bool QueueNothing(DownloadWorkProc, std::uintptr_t)
+{
+    return false;
+}
+
+constexpr DownloadLink kNoLink{NoWindow, PostNothing, QueueNothing};
+const DownloadLink* s_link = &kNoLink;
 
 bool IsLineBreak(char16_t c)
 {
@@ -173,10 +190,10 @@ DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const Down
 void PostFinalMessage(const DownloadRequest& request, DownloadOutcome outcome, std::unique_ptr<DownloadBody> body)
 {
     if (outcome != DownloadOutcome::Received) {
-        Platform().PostToWindow(request.window, WM_DOWNLOAD_FAILED, request.tag, 0);
+        s_link->PostToWindow(request.window, WM_DOWNLOAD_FAILED, request.tag, 0);
         return;
     }
-    if (Platform().PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag,
+    if (s_link->PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag,
                                 reinterpret_cast<std::intptr_t>(body.get())))
         body.release();
 }
@@ -187,6 +204,11 @@ std::uint32_t DownloadWorkItem(std::uintptr_t context)
 }
 
 } // namespace
+
+void BindDownloadLink(const DownloadLink& link)
+{
+    s_link = &link;
+}
 
 std::optional<std::int64_t> ContentLength(std::u16string_view headers)
 {
@@ -218,7 +240,7 @@ std::optional<std::int64_t> ContentLength(std::u16string_view headers)
     return length;
 }
 
-DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, WindowRef window,
+DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, DownloadWindow window,
                             DownloadBody& body)
 {
     const std::size_t length = body.size;
@@ -233,14 +255,14 @@ DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::u
         if (read == 0)
             return DownloadOutcome::ConnectionEnded;
         remaining -= read;
-        Platform().PostToWindow(window, WM_DOWNLOAD_PROGRESS, tag, Percent(length, remaining));
+        s_link->PostToWindow(window, WM_DOWNLOAD_PROGRESS, tag, Percent(length, remaining));
     }
     return DownloadOutcome::Received;
 }
 
 void StartDownload(std::u16string_view path, std::uint32_t tag)
 {
-    const WindowRef window = Platform().MainWindow();
+    const DownloadWindow window = s_link->MainWindow();
     std::unique_ptr<DownloadRequest> request(new (std::nothrow) DownloadRequest{});
     if (request && path.size() < kDownloadTextCapacity) {
         CopyText(request->host, kUpdateHost);
@@ -249,14 +271,14 @@ void StartDownload(std::u16string_view path, std::uint32_t tag)
         request->window = window;
         // Once queued the record is the worker's, which may already have
         // released it by the time the call returns.
-        if (Platform().QueueWorkItem(DownloadWorkItem, reinterpret_cast<std::uintptr_t>(request.get()))) {
+        if (s_link->QueueWorkItem(DownloadWorkItem, reinterpret_cast<std::uintptr_t>(request.get()))) {
             request.release();
             return;
         }
     }
     // No worker will ever post this download's outcome, and the window would
     // wait for it for ever: its failure is posted here instead.
-    Platform().PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
+    s_link->PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
 }
 
 DownloadOutcome PerformDownload(DownloadRequest* request)
