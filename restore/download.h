@@ -22,9 +22,7 @@ inline constexpr char16_t kVersionFilePath[] = u"/Manager/VersionV4V";
 inline constexpr char16_t kDownloadAgent[] = u"Vantri4 Flash/1.0";
 inline constexpr std::uint16_t kUpdatePort = 80;
 
-// A body above this is refused before anything is allocated: the database
-// is a few megabytes, and a length the server got wrong must not take the
-// machine's memory.
+// A body above this is refused before anything is allocated.
 inline constexpr std::int64_t kMaxBodySize = 256ll * 1024 * 1024;
 
 // A window as the system names it (an HWND on Windows).
@@ -53,21 +51,17 @@ struct DownloadRequest {
 };
 
 // Main thread. Queues the download of `path` (at most 259 characters) from
-// the update host; its messages go to the main window. When it cannot be
-// started, its failure message is posted instead, so the window always hears
-// the outcome.
+// the update host for the main window, or posts its failure at once.
 void StartDownload(std::u16string_view path, std::uint32_t tag);
 
 // Pool thread: performs the download, posts its messages, releases the
 // request. Returns 0.
 std::uint32_t DownloadWorker(DownloadRequest* request);
 
-// Main thread, on WM_DOWNLOAD_DONE for DOWNLOAD_TAG_VERSION: takes the
-// database's path from the version file's first line, releases the body and
-// starts the database download. False, with the body released and nothing
-// started, when the first line is empty or missing, does not fit in 259
-// characters, or does not name the update host: the caller then treats it
-// as a failed download.
+// Main thread, on WM_DOWNLOAD_DONE for DOWNLOAD_TAG_VERSION: releases the
+// body and starts the database download at the path its first line names.
+// False, with nothing started, when that line is empty, longer than 259
+// characters or does not name the update host.
 bool LocateDatabase(DownloadBody* versionBody);
 
 // --- The worker's steps, apart from the I/O, for tests and benchmarks ---
