@@ -32,23 +32,18 @@ struct HidLibrary {
     bool Complete() const { return getHidGuid && getAttributes && getProductString; }
 };
 
-HidLibrary LoadHidLibrary()
+// hid.dll is not a KnownDLL; setupapi and kernel32 are, and may be linked
+// as usual.
+bool FindHidProcedures(HMODULE module, HidLibrary& library)
 {
-    // hid.dll is not a KnownDLL; setupapi and kernel32 are, and may be
-    // linked as usual.
-    HidLibrary library;
-    const HMODULE module = LoadSystemLibrary(L"hid.dll");
-    if (module && FindProcedure(module, "HidD_GetHidGuid", library.getHidGuid) &&
-        FindProcedure(module, "HidD_GetAttributes", library.getAttributes) &&
-        FindProcedure(module, "HidD_GetProductString", library.getProductString))
-        return library;
-    return {};
+    return FindProcedure(module, "HidD_GetHidGuid", library.getHidGuid) &&
+           FindProcedure(module, "HidD_GetAttributes", library.getAttributes) &&
+           FindProcedure(module, "HidD_GetProductString", library.getProductString);
 }
 
 const HidLibrary& Hid()
 {
-    static const HidLibrary library = LoadHidLibrary();
-    return library;
+    return SystemProcedures<HidLibrary>(L"hid.dll", FindHidProcedures);
 }
 
 GUID ToGuid(const HidGuid& guid)

@@ -24,4 +24,19 @@ bool FindProcedure(HMODULE module, const char* name, Function& function)
     return function != nullptr;
 }
 
+// The procedures of a system DLL, looked up by `find` at the first call and
+// kept for the run: all of them, or none when the DLL or any of them is
+// missing. The first call may come from any thread; a function-local
+// static is initialised once.
+template <typename Library>
+const Library& SystemProcedures(const wchar_t* name, bool (*find)(HMODULE module, Library& library))
+{
+    static const Library library = [name, find] {
+        Library found;
+        const HMODULE module = LoadSystemLibrary(name);
+        return module && find(module, found) ? found : Library{};
+    }();
+    return library;
+}
+
 } // namespace Vantri

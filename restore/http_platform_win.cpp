@@ -39,28 +39,22 @@ struct WinHttpLibrary {
     }
 };
 
-WinHttpLibrary LoadWinHttp()
+bool FindWinHttpProcedures(HMODULE module, WinHttpLibrary& library)
 {
-    WinHttpLibrary library;
-    const HMODULE module = LoadSystemLibrary(L"winhttp.dll");
-    if (module && FindProcedure(module, "WinHttpOpen", library.open) &&
-        FindProcedure(module, "WinHttpConnect", library.connect) &&
-        FindProcedure(module, "WinHttpOpenRequest", library.openRequest) &&
-        FindProcedure(module, "WinHttpSendRequest", library.sendRequest) &&
-        FindProcedure(module, "WinHttpReceiveResponse", library.receiveResponse) &&
-        FindProcedure(module, "WinHttpQueryHeaders", library.queryHeaders) &&
-        FindProcedure(module, "WinHttpReadData", library.readData) &&
-        FindProcedure(module, "WinHttpCloseHandle", library.closeHandle))
-        return library;
-    return {};
+    return FindProcedure(module, "WinHttpOpen", library.open) &&
+           FindProcedure(module, "WinHttpConnect", library.connect) &&
+           FindProcedure(module, "WinHttpOpenRequest", library.openRequest) &&
+           FindProcedure(module, "WinHttpSendRequest", library.sendRequest) &&
+           FindProcedure(module, "WinHttpReceiveResponse", library.receiveResponse) &&
+           FindProcedure(module, "WinHttpQueryHeaders", library.queryHeaders) &&
+           FindProcedure(module, "WinHttpReadData", library.readData) &&
+           FindProcedure(module, "WinHttpCloseHandle", library.closeHandle);
 }
 
-// Loaded by the first download, on its pool thread; the initialisation of a
-// function-local static is thread-safe.
+// Loaded by the first download, on its pool thread.
 const WinHttpLibrary& WinHttp()
 {
-    static const WinHttpLibrary library = LoadWinHttp();
-    return library;
+    return SystemProcedures<WinHttpLibrary>(L"winhttp.dll", FindWinHttpProcedures);
 }
 
 HttpHandle Open(const char16_t* agent)
