@@ -21,24 +21,6 @@ constexpr std::size_t kLengthValueOffset = 16;
 static_assert(std::size(kUpdateHost) <= kDownloadTextCapacity);
 static_assert(std::size(kVersionFilePath) <= kDownloadTextCapacity);
 
-DownloadWindow NoWindow()
-{
-    return nullptr;
-}
-
-bool PostNothing(DownloadWindow, std::uint32_t, std::uintptr_t, std::intptr_t)
-{
-    return false;
-}
-
-bool QueueNothing(DownloadWorkProc, std::uintptr_t)
-{
-    return false;
-}
-
-constexpr DownloadLink kNoLink{NoWindow, PostNothing, QueueNothing};
-const DownloadLink* s_link = &kNoLink;
-
 bool IsLineBreak(char16_t c)
 {
     return c == u'\r' || c == u'\n';
@@ -148,10 +130,10 @@ DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const Down
 void PostFinalMessage(const DownloadRequest& request, DownloadOutcome outcome, std::unique_ptr<DownloadBody> body)
 {
     if (outcome != DownloadOutcome::Received) {
-        s_link->PostToWindow(request.window, WM_DOWNLOAD_FAILED, request.tag, 0);
+        BoundDownloadLink().PostToWindow(request.window, WM_DOWNLOAD_FAILED, request.tag, 0);
         return;
     }
-    if (s_link->PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag,
+    if (BoundDownloadLink().PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag,
                                 reinterpret_cast<std::intptr_t>(body.get())))
         body.release();
 }
@@ -162,11 +144,6 @@ std::uint32_t DownloadWorkItem(std::uintptr_t context)
 }
 
 } // namespace
-
-void BindDownloadLink(const DownloadLink& link)
-{
-    s_link = &link;
-}
 
 std::optional<std::int64_t> ContentLength(std::u16string_view headers)
 {
@@ -213,14 +190,15 @@ DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::u
         if (read == 0)
             return DownloadOutcome::ConnectionEnded;
         remaining -= read;
-        s_link->PostToWindow(window, WM_DOWNLOAD_PROGRESS, tag, static_cast<std::intptr_t>(100 - WholePercent(remaining, length)));
+        const std::uint32_t percent = 100 - WholePercent(remaining, length);
+        BoundDownloadLink().PostToWindow(window, WM_DOWNLOAD_PROGRESS, tag, static_cast<std::intptr_t>(percent));
     }
     return DownloadOutcome::Received;
 }
 
 void StartDownload(std::u16string_view path, std::uint32_t tag)
 {
-    const DownloadWindow window = s_link->MainWindow();
+    const DownloadWindow window = BoundDownloadLink().MainWindow();
     std::unique_ptr<DownloadRequest> request(new (std::nothrow) DownloadRequest{});
     if (request && path.size() < kDownloadTextCapacity) {
         CopyText(request->host, kUpdateHost);
@@ -229,14 +207,14 @@ void StartDownload(std::u16string_view path, std::uint32_t tag)
         request->window = window;
         // Once queued the record is the worker's, which may already have
         // released it by the time the call returns.
-        if (s_link->QueueWorkItem(DownloadWorkItem, reinterpret_cast<std::uintptr_t>(request.get()))) {
+        if (BoundDownloadLink().QueueWorkItem(DownloadWorkItem, reinterpret_cast<std::uintptr_t>(request.get()))) {
             request.release();
             return;
         }
     }
     // No worker will ever post this download's outcome, and the window would
     // wait for it for ever: its failure is posted here instead.
-    s_link->PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
+    BoundDownloadLink().PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
 }
 
 DownloadOutcome PerformDownload(DownloadRequest* request)

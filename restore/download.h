@@ -41,6 +41,7 @@ struct DownloadLink {
 
 // Bound before any download starts; the table must outlive the program.
 void BindDownloadLink(const DownloadLink& link);
+const DownloadLink& BoundDownloadLink();
 
 // One per download: made by StartDownload, owned and released by the worker.
 struct DownloadRequest {
