@@ -1,5 +1,7 @@
 #include "app/app_platform.h"
 
+#include "restore/download.h"
+
 namespace Vantri {
 
 namespace {
@@ -51,6 +53,24 @@ public:
 NoPlatform s_noPlatform;
 AppPlatform* s_platform = &s_noPlatform;
 
+// The downloads reach the window and the pool through the bound platform.
+WindowRef DownloadMainWindow()
+{
+    return s_platform->MainWindow();
+}
+
+bool DownloadPost(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    return s_platform->PostToWindow(window, message, wParam, lParam);
+}
+
+bool DownloadQueue(WorkItemProc proc, std::uintptr_t context)
+{
+    return s_platform->QueueWorkItem(proc, context);
+}
+
+constexpr DownloadLink kDownloadLink{DownloadMainWindow, DownloadPost, DownloadQueue};
+
 } // namespace
 
 AppPlatform& Platform()
@@ -61,6 +81,7 @@ AppPlatform& Platform()
 void BindPlatform(AppPlatform& platform)
 {
     s_platform = &platform;
+    BindDownloadLink(kDownloadLink);
 }
 
 } // namespace Vantri

@@ -3,33 +3,20 @@
 #include <algorithm>
 
 #include "app/app_platform.h"
+#include "loader/unique_handle.h"
 
 namespace Vantri {
 
 namespace {
 
-// Closes on the way out unless closed on purpose first, so that no path
+// Closed on the way out unless closed on purpose first, so that no path
 // through a save or a read leaves a handle behind.
-class OpenedFile {
-public:
-    explicit OpenedFile(FileRef file) : file_(file) {}
-    ~OpenedFile() { Close(); }
-    OpenedFile(const OpenedFile&) = delete;
-    OpenedFile& operator=(const OpenedFile&) = delete;
+bool CloseOpenedFile(FileRef file)
+{
+    return Platform().CloseFile(file);
+}
 
-    FileRef Get() const { return file_; }
-    bool Close()
-    {
-        if (!file_)
-            return true;
-        const bool closed = Platform().CloseFile(file_);
-        file_ = nullptr;
-        return closed;
-    }
-
-private:
-    FileRef file_;
-};
+using OpenedFile = UniqueHandle<FileRef, bool>;
 
 bool NameTaken(std::uint32_t error)
 {
@@ -116,7 +103,7 @@ SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t
     if (!MayReplace(target))
         return SaveOutcome::NoAccess;
     std::u16string temporary;
-    OpenedFile file(CreateTemporaryFile(target, temporary));
+    OpenedFile file(CreateTemporaryFile(target, temporary), CloseOpenedFile);
     if (!file.Get())
         return SaveOutcome::NoAccess;
     const bool stored = WriteAll(file.Get(), bytes) && Platform().FlushFile(file.Get()) && file.Close() &&
@@ -132,7 +119,7 @@ ReadOutcome ReadFileStart(std::u16string_view path, std::span<std::uint8_t> dest
 {
     read = 0;
     const std::u16string name(path);
-    OpenedFile file(Platform().OpenFileToRead(name.c_str()));
+    OpenedFile file(Platform().OpenFileToRead(name.c_str()), CloseOpenedFile);
     if (!file.Get())
         return ReadOutcome::NoAccess;
     if (!Platform().ReadFromFile(file.Get(), destination, read)) {

@@ -236,9 +236,9 @@ ResultRecord RestoreToAdapter()
     // The adapter keeps its own global settings: a backup file holds zeros
     // there, and no file's bytes may replace them.
     std::copy_n(g_restoreReadBuffer, kPreservedAreaSize, g_restoreImage);
-    if (ResultRecord written = WriteConfigRegions(g_restoreImage, RestoreProgress); written.code != 0)
+    if (ResultRecord written = WriteConfigRegions(g_restoreImage, g_primaryRegion, RestoreProgress); written.code != 0)
         return written;
-    return WriteOverflowRegion(RestoreProgress);
+    return WriteOverflowRegion(g_overflowRegion, RestoreProgress);
 }
 
 std::uint32_t RestoreWorker(std::uintptr_t)

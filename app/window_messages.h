@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "restore/download_messages.h"
+
 // The system's own numbers (winuser.h), named apart from its macros so this
 // header and <windows.h> can meet in one file.
 namespace Vantri {
@@ -25,10 +27,5 @@ inline constexpr std::uint32_t WM_BACKUP_FAILED = 1037;     // 0, 0
 inline constexpr std::uint32_t WM_RESTORE_PROGRESS = 1045;  // 0, percent
 inline constexpr std::uint32_t WM_RESTORE_DONE = 1046;      // 0, 0
 inline constexpr std::uint32_t WM_RESTORE_FAILED = 1047;    // 0, 0
-inline constexpr std::uint32_t WM_DOWNLOAD_PROGRESS = 1125; // request tag, percent
-inline constexpr std::uint32_t WM_DOWNLOAD_DONE = 1126;     // request tag, address of the body
-inline constexpr std::uint32_t WM_DOWNLOAD_FAILED = 1127;   // request tag, 0
-
-// Request tags of the downloads (wParam of the download messages).
-inline constexpr std::uint32_t DOWNLOAD_TAG_VERSION = 0;
-inline constexpr std::uint32_t DOWNLOAD_TAG_DATABASE = 1;
+// WM_DOWNLOAD_PROGRESS, _DONE and _FAILED (1125 to 1127) and the download
+// tags are the download's own.

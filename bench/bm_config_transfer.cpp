@@ -34,12 +34,12 @@ Vantri::ResultRecord ReadArea()
 
 Vantri::ResultRecord WriteRegions()
 {
-    return Vantri::WriteConfigRegions(s_area);
+    return Vantri::WriteConfigRegions(s_area, g_primaryRegion);
 }
 
 Vantri::ResultRecord WriteOverflow()
 {
-    return Vantri::WriteOverflowRegion();
+    return Vantri::WriteOverflowRegion(g_overflowRegion);
 }
 
 void FrameClocked(benchmark::State& state, Operation operation, std::uint32_t exchanges)

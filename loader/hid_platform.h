@@ -1,8 +1,5 @@
-// The platform calls that the HID search and the report transport need, as
-// a table of plain functions in portable types. The Windows program binds it
-// to the system (hid_platform_win.cpp), the emulated build to the emulator
-// process, the native tests to a scripted HID bus. Nothing here includes
-// <windows.h>.
+// The platform calls that the HID search and the report transport need, in
+// portable types.
 #pragma once
 
 #include <cstdint>

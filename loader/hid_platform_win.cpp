@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
-#include <utility>
+
+#include "loader/system_library_win.h"
+#include "loader/unique_handle.h"
 
 namespace Vantri {
 
@@ -30,34 +32,18 @@ struct HidLibrary {
     bool Complete() const { return getHidGuid && getAttributes && getProductString; }
 };
 
-template <typename Function>
-Function Procedure(HMODULE module, const char* name)
+// hid.dll is not a KnownDLL; setupapi and kernel32 are, and may be linked
+// as usual.
+bool FindHidProcedures(HMODULE module, HidLibrary& library)
 {
-    // Through the one function pointer type that casts to any other
-    // without a warning.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
-HidLibrary LoadHidLibrary()
-{
-    // The program is often run from a downloads folder. A hid.dll planted
-    // beside it must never be loaded, so look in System32 and nowhere else.
-    // hid.dll is not a KnownDLL; setupapi and kernel32 are, and may be
-    // linked as usual. The module stays loaded for the rest of the run.
-    const HMODULE module = LoadLibraryExW(L"hid.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!module)
-        return {};
-    HidLibrary library;
-    library.getHidGuid = Procedure<decltype(&HidD_GetHidGuid)>(module, "HidD_GetHidGuid");
-    library.getAttributes = Procedure<decltype(&HidD_GetAttributes)>(module, "HidD_GetAttributes");
-    library.getProductString = Procedure<decltype(&HidD_GetProductString)>(module, "HidD_GetProductString");
-    return library.Complete() ? library : HidLibrary{};
+    return FindProcedure(module, "HidD_GetHidGuid", library.getHidGuid) &&
+           FindProcedure(module, "HidD_GetAttributes", library.getAttributes) &&
+           FindProcedure(module, "HidD_GetProductString", library.getProductString);
 }
 
 const HidLibrary& Hid()
 {
-    static const HidLibrary library = LoadHidLibrary();
-    return library;
+    return SystemProcedures<HidLibrary>(L"hid.dll", FindHidProcedures);
 }
 
 GUID ToGuid(const HidGuid& guid)
@@ -168,25 +154,10 @@ void Pause(std::uint32_t milliseconds)
     ::Sleep(milliseconds);
 }
 
-// The event of one overlapped transfer.
-class EventOwner {
-public:
-    EventOwner() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    ~EventOwner()
-    {
-        if (event_)
-            CloseHandle(event_);
-    }
-    EventOwner(EventOwner&& other) noexcept : event_(std::exchange(other.event_, nullptr)) {}
-    EventOwner(const EventOwner&) = delete;
-    EventOwner& operator=(const EventOwner&) = delete;
-    EventOwner& operator=(EventOwner&&) = delete;
-
-    HANDLE Get() const { return event_; }
-
-private:
-    HANDLE event_;
-};
+void CloseEvent(HANDLE event)
+{
+    CloseHandle(event);
+}
 
 // The system keeps writing into the caller's report until the transfer is
 // over, and that report lives on the caller's stack: cancel, then wait for
@@ -207,8 +178,8 @@ std::uint32_t TransferBounded(HANDLE device, bool write, std::uint8_t* report, s
                               std::uint32_t* transferred, std::uint32_t timeoutMs)
 {
     *transferred = 0;
-    EventOwner done;
-    if (!done.Get())
+    const UniqueHandle<HANDLE> done(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseEvent);
+    if (!done)
         return GetLastError();
     OVERLAPPED overlapped{};
     overlapped.hEvent = done.Get();

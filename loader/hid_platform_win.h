@@ -1,6 +1,5 @@
-// The platform table bound to the system's own HID, device setup and file
-// services. Defined only in the Windows build; declared here without
-// <windows.h> so that portable code and tests can name it.
+// The platform table bound to the system's HID, device setup and file
+// services; defined in the Windows build only.
 #pragma once
 
 #include "loader/hid_platform.h"

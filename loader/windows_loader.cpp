@@ -3,55 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-#include <utility>
+
+#include "loader/unique_handle.h"
 
 namespace Vantri {
 
 namespace {
-
-// Owns a handle that the search has opened but not yet kept: whatever path
-// leaves the examination early, the handle is closed exactly once.
-class OpenedDevice {
-public:
-    OpenedDevice(const HidPlatform& platform, PlatformHandle handle) : platform_(&platform), handle_(handle) {}
-    ~OpenedDevice()
-    {
-        if (handle_)
-            platform_->CloseDevice(handle_);
-    }
-    OpenedDevice(OpenedDevice&& other) noexcept
-        : platform_(other.platform_), handle_(std::exchange(other.handle_, nullptr))
-    {
-    }
-    OpenedDevice(const OpenedDevice&) = delete;
-    OpenedDevice& operator=(const OpenedDevice&) = delete;
-    OpenedDevice& operator=(OpenedDevice&&) = delete;
-
-    PlatformHandle Get() const { return handle_; }
-    PlatformHandle Release() { return std::exchange(handle_, nullptr); }
-
-private:
-    const HidPlatform* platform_;
-    PlatformHandle handle_;
-};
-
-class InterfaceListOwner {
-public:
-    InterfaceListOwner(const HidPlatform& platform, InterfaceList list) : platform_(&platform), list_(list) {}
-    ~InterfaceListOwner()
-    {
-        if (list_)
-            platform_->DestroyInterfaceList(list_);
-    }
-    InterfaceListOwner(const InterfaceListOwner&) = delete;
-    InterfaceListOwner& operator=(const InterfaceListOwner&) = delete;
-
-    InterfaceList Get() const { return list_; }
-
-private:
-    const HidPlatform* platform_;
-    InterfaceList list_;
-};
 
 // Whole-text equality, UTF-16 unit by unit, case-sensitive.
 bool SamePath(const char16_t* a, const char16_t* b)
@@ -115,6 +72,11 @@ bool WindowsLoader::EnumerateDevices(std::uint32_t& count)
             return false;
         }
         // The restart has already closed every handle and emptied the table.
+        // An adapter unplugged or restarting into its loader mode costs one
+        // restart, a hub that resets its ports one after another a few more.
+        // One that keeps leaving and coming back (a loose cable, a failing
+        // hub) would restart the search for ever on the window's thread;
+        // ending it sends the user to check the connection instead.
         if (outcome == PassOutcome::Restarted && ++restarts > kMaxSearchRestarts)
             return true;
         platform_->Sleep(kPassPauseMs);
@@ -127,7 +89,7 @@ bool WindowsLoader::EnumerateDevices(std::uint32_t& count)
 WindowsLoader::PassOutcome WindowsLoader::RunPass(const HidGuid& hidClass, std::uint32_t& filled,
                                                   std::uint32_t& passCounter)
 {
-    InterfaceListOwner list(*platform_, platform_->GetPresentInterfaces(&hidClass));
+    const UniqueHandle<InterfaceList> list(platform_->GetPresentInterfaces(&hidClass), platform_->DestroyInterfaceList);
     if (!list.Get())
         return PassOutcome::ListUnavailable;
 
@@ -165,7 +127,8 @@ void WindowsLoader::ExamineMember(InterfaceList list, const HidInterfaceRecord& 
     if (MarkKnown(path, filled))
         return;
 
-    OpenedDevice device(*platform_, platform_->OpenDevice(path));
+    // Closed on every way out of the examination unless kept.
+    UniqueHandle<PlatformHandle> device(platform_->OpenDevice(path), platform_->CloseDevice);
     if (!device.Get() || !IsAdapter(device.Get()))
         return;
     if (filled == kMaxDevices)
@@ -245,6 +208,10 @@ ResultRecord WindowsLoader::WriteReport(std::uint32_t index, const CommandFrame&
     std::uint8_t report[kReportSize] = {};
     std::memcpy(report + 1, &payload, sizeof payload);
     std::uint32_t transferred = 0;
+    // The adapter takes an output report within a USB frame whatever it is
+    // doing, so the limit only ends the wait on one that is gone or hung, in
+    // a failure message instead of a window that waits for ever. The answer
+    // to a command may take much longer, so reads bring their own limit.
     const std::uint32_t error = platform_->WriteBounded(device, report, kReportSize, &transferred, writeTimeoutMs_);
     if (error == 0 && transferred == kReportSize)
         return kResultOk;

@@ -16,20 +16,11 @@ inline constexpr char16_t kAdapterProductString[] = u"Vantri4";
 inline constexpr std::uint32_t kEnumerationPasses = 3;
 inline constexpr std::uint32_t kPassPauseMs = 25;
 
-// Restarts one search makes after an adapter found earlier has gone. An
-// adapter unplugged or restarting into its loader mode while the search runs
-// costs one; a hub that resets its ports one after another a few more. One
-// that keeps leaving and coming back (a loose cable, a failing hub) would
-// restart the search for ever on the window's thread, the window frozen:
-// past this many the search ends as if no adapter were there, and the user
-// is told to check the connection.
+// Restarts after an adapter found earlier has gone; past this many the
+// search ends as if no adapter were there.
 inline constexpr std::uint32_t kMaxSearchRestarts = 5;
 
-// Time limit of one report write: the adapter takes an output report
-// within a USB frame whatever it is doing, so 10 s only ends the wait on one
-// that is gone or hung, in a failure message instead of a window that waits
-// for ever. A read's limit comes with the read: the answer to a command may
-// take much longer than taking the command did.
+// Time limit of one report write. A read's limit comes with the read.
 inline constexpr std::uint32_t kWriteTimeoutMs = 10000;
 
 class WindowsLoader final : public Loader {

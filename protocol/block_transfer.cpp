@@ -4,17 +4,9 @@
 #include <cstring>
 
 #include "protocol/exchange.h"
+#include "protocol/numbers.h"
 
 namespace Vantri {
-
-namespace {
-
-std::uint32_t Percent(std::uint64_t done, std::uint32_t total)
-{
-    return total == 0 ? 100 : static_cast<std::uint32_t>(done * 100 / total);
-}
-
-} // namespace
 
 ResultRecord WriteBlock(std::uint32_t deviceIndex, std::uint8_t command, std::uint16_t& blockCounter,
                         const std::uint8_t* data, std::uint32_t length, ProgressCallback progress,
@@ -31,7 +23,7 @@ ResultRecord WriteBlock(std::uint32_t deviceIndex, std::uint8_t command, std::ui
         if (result.code != 0)
             return result;
         sent += piece;
-        const std::uint32_t percent = Percent(std::uint64_t{baseOffset} + sent, progressTotal);
+        const std::uint32_t percent = WholePercent(std::uint64_t{baseOffset} + sent, progressTotal);
         if (percent != lastReported) {
             if (progress)
                 progress(deviceIndex, percent, 0);
@@ -58,7 +50,7 @@ ResultRecord ReadBlock(std::uint16_t& blockCounter, std::span<std::uint8_t, kCon
         const std::uint32_t fits = std::min(pieceLength, kConfigAreaSize - received);
         std::memcpy(destination.data() + received, piece, fits);
         received += fits;
-        const std::uint32_t percent = (received * 100) >> 16;
+        const std::uint32_t percent = WholePercent(received, kConfigAreaSize);
         if (percent != lastReported) {
             if (progress)
                 progress(0, percent, 0);

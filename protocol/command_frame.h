@@ -62,7 +62,6 @@ inline constexpr char16_t kReceiveSizeFailure[] = u"Receive size failure";
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;         // ERROR_INVALID_HANDLE
 inline constexpr std::uint32_t kErrorWriteFault = 29;           // ERROR_WRITE_FAULT
 inline constexpr std::uint32_t kErrorReadFault = 30;            // ERROR_READ_FAULT
-inline constexpr std::uint32_t kErrorGenFailure = 31;           // ERROR_GEN_FAILURE
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167; // ERROR_DEVICE_NOT_CONNECTED
 inline constexpr std::uint32_t kErrorTimeout = 1460;            // ERROR_TIMEOUT
 

@@ -1,7 +1,6 @@
 #include "protocol/config_transfer.h"
 
 #include "protocol/exchange.h"
-#include "restore/restore_buffers.h"
 
 namespace Vantri {
 
@@ -9,9 +8,7 @@ namespace {
 
 constexpr std::uint32_t kDevice = 0;
 // The config area and the primary block region share one percent scale.
-constexpr auto kPrimarySize = static_cast<std::uint32_t>(kPrimaryRegionSize);
-constexpr auto kOverflowSize = static_cast<std::uint32_t>(kOverflowRegionSize);
-constexpr std::uint32_t kConfigRegionsTotal = kConfigAreaSize + kPrimarySize;
+constexpr std::uint32_t kConfigRegionsTotal = kConfigAreaSize + kPrimaryRegionSize;
 
 ResultRecord Begin(std::uint8_t command)
 {
@@ -51,21 +48,23 @@ ResultRecord ReadConfigArea(std::span<std::uint8_t, kConfigAreaSize> destination
     return End(kConfigReadEndCommand, blockCounter);
 }
 
-ResultRecord WriteConfigRegions(std::span<const std::uint8_t, kConfigImageSize> image, ProgressCallback progress)
+ResultRecord WriteConfigRegions(std::span<const std::uint8_t, kConfigAreaSize> image,
+                                std::span<const std::uint8_t, kPrimaryRegionSize> primary, ProgressCallback progress)
 {
     if (ResultRecord result = WriteSequence(kConfigWriteBeginCommand, kConfigWriteDataCommand,
                                             kConfigWriteEndCommand, image.data(), kConfigAreaSize, progress, 0,
                                             kConfigRegionsTotal);
         result.code != 0)
         return result;
-    return WriteSequence(kPrimaryBeginCommand, kPrimaryDataCommand, kPrimaryEndCommand, g_primaryRegion,
-                         kPrimarySize, progress, kConfigAreaSize, kConfigRegionsTotal);
+    return WriteSequence(kPrimaryBeginCommand, kPrimaryDataCommand, kPrimaryEndCommand, primary.data(),
+                         kPrimaryRegionSize, progress, kConfigAreaSize, kConfigRegionsTotal);
 }
 
-ResultRecord WriteOverflowRegion(ProgressCallback progress)
+ResultRecord WriteOverflowRegion(std::span<const std::uint8_t, kOverflowRegionSize> overflow,
+                                 ProgressCallback progress)
 {
-    return WriteSequence(kOverflowBeginCommand, kOverflowDataCommand, kOverflowEndCommand, g_overflowRegion,
-                         kOverflowSize, progress, 0, kOverflowSize);
+    return WriteSequence(kOverflowBeginCommand, kOverflowDataCommand, kOverflowEndCommand, overflow.data(),
+                         kOverflowRegionSize, progress, 0, kOverflowRegionSize);
 }
 
 } // namespace Vantri

@@ -9,7 +9,6 @@
 
 #include "protocol/block_transfer.h"
 #include "protocol/command_frame.h"
-#include "restore/config_image.h"
 
 namespace Vantri {
 
@@ -25,20 +24,23 @@ inline constexpr std::uint8_t kOverflowBeginCommand = 27;
 inline constexpr std::uint8_t kOverflowDataCommand = 28;
 inline constexpr std::uint8_t kOverflowEndCommand = 29;
 
-static_assert(kConfigImageSize == kConfigAreaSize);
+// The two block regions a restore rebuilds: 16 slots of 16,384 bytes, and
+// 8 slots of 10,912 bytes packed from offset 0.
+inline constexpr std::uint32_t kPrimaryRegionSize = 262144;
+inline constexpr std::uint32_t kOverflowRegionSize = 131072;
 
 // Reads the config area of device 0 into `destination`. After a failure the
 // destination holds whatever pieces had arrived.
 ResultRecord ReadConfigArea(std::span<std::uint8_t, kConfigAreaSize> destination, ProgressCallback progress);
 
-// Writes `image` (commands 4, 5, 6) and then g_primaryRegion (7, 8, 9) to
-// device 0, on one percent scale: the image fills 0 to 20, the region 20 to
-// 100. The restore passes RestoreProgress.
-ResultRecord WriteConfigRegions(std::span<const std::uint8_t, kConfigImageSize> image,
+// Writes `image` (commands 4, 5, 6) and then `primary` (7, 8, 9) to device
+// 0, on one percent scale: the image fills 0 to 20, the region 20 to 100.
+ResultRecord WriteConfigRegions(std::span<const std::uint8_t, kConfigAreaSize> image,
+                                std::span<const std::uint8_t, kPrimaryRegionSize> primary,
                                 ProgressCallback progress = nullptr);
 
-// Writes g_overflowRegion (commands 27, 28, 29) to device 0, 0 to 100. The
-// restore passes RestoreProgress.
-ResultRecord WriteOverflowRegion(ProgressCallback progress = nullptr);
+// Writes `overflow` (commands 27, 28, 29) to device 0, 0 to 100.
+ResultRecord WriteOverflowRegion(std::span<const std::uint8_t, kOverflowRegionSize> overflow,
+                                 ProgressCallback progress = nullptr);
 
 } // namespace Vantri

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "protocol/exchange.h"
+#include "protocol/numbers.h"
 
 namespace Vantri {
 
@@ -10,11 +11,6 @@ namespace {
 
 constexpr std::uint32_t kDateStart = 5;
 constexpr std::uint32_t kDateDigits = 8;
-
-bool IsSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 } // namespace
 
@@ -45,17 +41,8 @@ std::uint32_t FirmwareDateNumber(std::span<const char> versionText)
     for (std::uint32_t i = 0; i < kDateDigits && kDateStart + i < versionText.size(); ++i)
         digits[i] = versionText[kDateStart + i];
 
-    const char* p = digits;
-    while (IsSpace(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    std::uint32_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p)
-        value = value * 10 + static_cast<std::uint32_t>(*p - '0');
     // strtol's negative result, taken as an unsigned number.
-    return negative ? 0u - value : value;
+    return static_cast<std::uint32_t>(DecimalValue(std::string_view(digits)));
 }
 
 std::string_view FirmwareVersionText(const DeviceInfo& info)

@@ -23,4 +23,14 @@ ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::u
 ResultRecord ReceiveData(std::uint8_t command, std::uint16_t parameter, std::uint8_t argument,
                          std::span<std::uint8_t, kFrameDataSize> destination, std::uint32_t& dataLength);
 
+// The frames of the two exchanges apart from the I/O: what goes out, and
+// what an answer means, judged from its bytes alone.
+CommandFrame EncodeCommand(std::uint8_t command, std::uint16_t parameter, const std::uint8_t* data,
+                           std::uint8_t length);
+CommandFrame EncodeRequest(std::uint8_t command, std::uint16_t parameter, std::uint8_t argument);
+ResultRecord DecodeCommandAnswer(const CommandFrame& sent, const CommandFrame& answer);
+// Copies the answer's data to `destination` only when the answer is good.
+ResultRecord DecodeRequestAnswer(const CommandFrame& answer, std::span<std::uint8_t, kFrameDataSize> destination,
+                                 std::uint32_t& dataLength);
+
 } // namespace Vantri

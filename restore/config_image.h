@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/block_transfer.h"
+
 namespace Vantri {
 
-inline constexpr std::size_t kConfigImageSize = 65536;
+inline constexpr std::size_t kConfigImageSize = kConfigAreaSize;
 
 // Bytes 0 to 3,039 stay the adapter's own: zero in a backup file, replaced by
 // the adapter's current bytes before a restore writes anything.

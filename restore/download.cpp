@@ -6,7 +6,8 @@
 #include <new>
 #include <string>
 
-#include "app/window_messages.h"
+#include "loader/unique_handle.h"
+#include "protocol/numbers.h"
 #include "restore/update_host.h"
 
 namespace Vantri {
@@ -25,37 +26,6 @@ bool IsLineBreak(char16_t c)
     return c == u'\r' || c == u'\n';
 }
 
-bool IsBlank(char16_t c)
-{
-    return c == u' ' || c == u'\t' || c == u'\v' || c == u'\f';
-}
-
-// What a standard decimal text-to-integer conversion makes of `text`: white
-// space skipped, one optional sign, digits up to the first non-digit, 0
-// without digits. Saturates instead of overflowing.
-std::int64_t DecimalValue(std::u16string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && IsBlank(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-        negative = text[i] == u'-';
-        ++i;
-    }
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-        const int digit = text[i] - u'0';
-        value = value > (INT64_MAX - digit) / 10 ? INT64_MAX : value * 10 + digit;
-    }
-    return negative ? -value : value;
-}
-
-int Percent(std::size_t length, std::size_t remaining)
-{
-    return 100 - static_cast<int>((static_cast<std::uint64_t>(remaining) * 100) / length);
-}
-
 void CopyText(char16_t (&destination)[kDownloadTextCapacity], std::u16string_view text)
 {
     const std::size_t count = std::min(text.size(), kDownloadTextCapacity - 1);
@@ -65,25 +35,10 @@ void CopyText(char16_t (&destination)[kDownloadTextCapacity], std::u16string_vie
 
 // The worker's three handles, closed request first and session last,
 // whatever happened.
-class HttpHandles {
-public:
-    explicit HttpHandles(const HttpPlatform& http) : http_(http) {}
-    ~HttpHandles()
-    {
-        for (HttpHandle handle : {request, connection, session}) {
-            if (handle)
-                http_.CloseHandle(handle);
-        }
-    }
-    HttpHandles(const HttpHandles&) = delete;
-    HttpHandles& operator=(const HttpHandles&) = delete;
-
-    HttpHandle session = nullptr;
-    HttpHandle connection = nullptr;
-    HttpHandle request = nullptr;
-
-private:
-    const HttpPlatform& http_;
+struct HttpHandles {
+    UniqueHandle<HttpHandle> session;
+    UniqueHandle<HttpHandle> connection;
+    UniqueHandle<HttpHandle> request;
 };
 
 // The response's header text, asked for its size first. The text is taken
@@ -128,41 +83,43 @@ std::unique_ptr<DownloadBody> AllocateBody(std::size_t length)
 DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const DownloadRequest& request,
                       std::unique_ptr<DownloadBody>& body)
 {
-    handles.session = http.Open(kDownloadAgent);
+    handles.session = {http.Open(kDownloadAgent), http.CloseHandle};
     if (!handles.session)
         return DownloadOutcome::NoSession;
-    handles.connection = http.Connect(handles.session, request.host, kUpdatePort);
+    handles.connection = {http.Connect(handles.session.Get(), request.host, kUpdatePort), http.CloseHandle};
     if (!handles.connection)
         return DownloadOutcome::NoConnection;
-    handles.request = http.OpenRequest(handles.connection, u"GET", request.path);
+    handles.request = {http.OpenRequest(handles.connection.Get(), u"GET", request.path), http.CloseHandle};
     if (!handles.request)
         return DownloadOutcome::NoRequest;
-    if (!http.SendRequest(handles.request))
+    const HttpHandle requestHandle = handles.request.Get();
+    if (!http.SendRequest(requestHandle))
         return DownloadOutcome::SendFailed;
-    if (!http.ReceiveResponse(handles.request))
+    if (!http.ReceiveResponse(requestHandle))
         return DownloadOutcome::NoResponse;
 
     // An error page (404 and the like) often carries a Content-Length too;
     // it is not the file we asked for.
     std::uint32_t status = 0;
-    if (!http.QueryStatusCode(handles.request, &status))
+    if (!http.QueryStatusCode(requestHandle, &status))
         return DownloadOutcome::NoStatus;
     if (status != 200)
         return DownloadOutcome::BadStatus;
 
     std::int64_t length = 0;
-    if (const DownloadOutcome outcome = AnnouncedLength(http, handles.request, length);
+    if (const DownloadOutcome outcome = AnnouncedLength(http, requestHandle, length);
         outcome != DownloadOutcome::Received)
         return outcome;
     // No Content-Length (a chunked body, say), a negative one, or one no
-    // database comes near.
+    // database comes near: the database is a few megabytes, and a length the
+    // server got wrong must not take the machine's memory.
     if (length <= 0 || length > kMaxBodySize)
         return DownloadOutcome::BadLength;
 
     body = AllocateBody(static_cast<std::size_t>(length));
     if (!body)
         return DownloadOutcome::NoMemory;
-    const DownloadOutcome outcome = ReceiveBody(http, handles.request, request.tag, request.window, *body);
+    const DownloadOutcome outcome = ReceiveBody(http, requestHandle, request.tag, request.window, *body);
     if (outcome != DownloadOutcome::Received)
         body.reset(); // a part of a file is no file
     return outcome;
@@ -173,10 +130,10 @@ DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const Down
 void PostFinalMessage(const DownloadRequest& request, DownloadOutcome outcome, std::unique_ptr<DownloadBody> body)
 {
     if (outcome != DownloadOutcome::Received) {
-        Platform().PostToWindow(request.window, WM_DOWNLOAD_FAILED, request.tag, 0);
+        BoundDownloadLink().PostToWindow(request.window, WM_DOWNLOAD_FAILED, request.tag, 0);
         return;
     }
-    if (Platform().PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag,
+    if (BoundDownloadLink().PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag,
                                 reinterpret_cast<std::intptr_t>(body.get())))
         body.release();
 }
@@ -218,7 +175,7 @@ std::optional<std::int64_t> ContentLength(std::u16string_view headers)
     return length;
 }
 
-DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, WindowRef window,
+DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, DownloadWindow window,
                             DownloadBody& body)
 {
     const std::size_t length = body.size;
@@ -233,14 +190,15 @@ DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::u
         if (read == 0)
             return DownloadOutcome::ConnectionEnded;
         remaining -= read;
-        Platform().PostToWindow(window, WM_DOWNLOAD_PROGRESS, tag, Percent(length, remaining));
+        const std::uint32_t percent = 100 - WholePercent(remaining, length);
+        BoundDownloadLink().PostToWindow(window, WM_DOWNLOAD_PROGRESS, tag, static_cast<std::intptr_t>(percent));
     }
     return DownloadOutcome::Received;
 }
 
 void StartDownload(std::u16string_view path, std::uint32_t tag)
 {
-    const WindowRef window = Platform().MainWindow();
+    const DownloadWindow window = BoundDownloadLink().MainWindow();
     std::unique_ptr<DownloadRequest> request(new (std::nothrow) DownloadRequest{});
     if (request && path.size() < kDownloadTextCapacity) {
         CopyText(request->host, kUpdateHost);
@@ -249,14 +207,14 @@ void StartDownload(std::u16string_view path, std::uint32_t tag)
         request->window = window;
         // Once queued the record is the worker's, which may already have
         // released it by the time the call returns.
-        if (Platform().QueueWorkItem(DownloadWorkItem, reinterpret_cast<std::uintptr_t>(request.get()))) {
+        if (BoundDownloadLink().QueueWorkItem(DownloadWorkItem, reinterpret_cast<std::uintptr_t>(request.get()))) {
             request.release();
             return;
         }
     }
     // No worker will ever post this download's outcome, and the window would
     // wait for it for ever: its failure is posted here instead.
-    Platform().PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
+    BoundDownloadLink().PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
 }
 
 DownloadOutcome PerformDownload(DownloadRequest* request)
@@ -264,7 +222,7 @@ DownloadOutcome PerformDownload(DownloadRequest* request)
     // Destroyed in reverse: the handles are closed after the final post,
     // and the request released last.
     const std::unique_ptr<DownloadRequest> owned(request);
-    HttpHandles handles(g_httpPlatform);
+    HttpHandles handles;
     std::unique_ptr<DownloadBody> body;
     const DownloadOutcome outcome = Fetch(g_httpPlatform, handles, *owned, body);
     PostFinalMessage(*owned, outcome, std::move(body));

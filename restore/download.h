@@ -1,7 +1,7 @@
 // Fetching the version file and the games database from the update host:
 // one HTTP GET per work item, reported to the window by posted messages
 // (WM_DOWNLOAD_PROGRESS, then exactly one WM_DOWNLOAD_DONE or
-// WM_DOWNLOAD_FAILED, each with the request's tag in wParam).
+// WM_DOWNLOAD_FAILED, restore/download_messages.h).
 #pragma once
 
 #include <cstddef>
@@ -10,8 +10,8 @@
 #include <span>
 #include <string_view>
 
-#include "app/app_platform.h"
 #include "restore/download_body.h"
+#include "restore/download_messages.h"
 #include "restore/http_platform.h"
 
 namespace Vantri {
@@ -22,35 +22,47 @@ inline constexpr char16_t kVersionFilePath[] = u"/Manager/VersionV4V";
 inline constexpr char16_t kDownloadAgent[] = u"Vantri4 Flash/1.0";
 inline constexpr std::uint16_t kUpdatePort = 80;
 
-// A body above this is refused before anything is allocated: the database
-// is a few megabytes, and a length the server got wrong must not take the
-// machine's memory.
+// A body above this is refused before anything is allocated.
 inline constexpr std::int64_t kMaxBodySize = 256ll * 1024 * 1024;
+
+// A window as the system names it (an HWND on Windows).
+using DownloadWindow = void*;
+using DownloadWorkProc = std::uint32_t (*)(std::uintptr_t context);
+
+// What a download needs of the program around it. Until the program binds
+// it, there is no window and nothing is posted or queued.
+struct DownloadLink {
+    DownloadWindow (*MainWindow)();
+    // False once `window` is gone. Any thread; never blocks.
+    bool (*PostToWindow)(DownloadWindow window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+    // On the system thread pool; false when refused.
+    bool (*QueueWorkItem)(DownloadWorkProc proc, std::uintptr_t context);
+};
+
+// Bound before any download starts; the table must outlive the program.
+void BindDownloadLink(const DownloadLink& link);
+const DownloadLink& BoundDownloadLink();
 
 // One per download: made by StartDownload, owned and released by the worker.
 struct DownloadRequest {
     char16_t host[kDownloadTextCapacity];
     char16_t path[kDownloadTextCapacity];
     std::uint32_t tag;
-    WindowRef window;
+    DownloadWindow window;
 };
 
 // Main thread. Queues the download of `path` (at most 259 characters) from
-// the update host; its messages go to the main window. When it cannot be
-// started, its failure message is posted instead, so the window always hears
-// the outcome.
+// the update host for the main window, or posts its failure at once.
 void StartDownload(std::u16string_view path, std::uint32_t tag);
 
 // Pool thread: performs the download, posts its messages, releases the
 // request. Returns 0.
 std::uint32_t DownloadWorker(DownloadRequest* request);
 
-// Main thread, on WM_DOWNLOAD_DONE for DOWNLOAD_TAG_VERSION: takes the
-// database's path from the version file's first line, releases the body and
-// starts the database download. False, with the body released and nothing
-// started, when the first line is empty or missing, does not fit in 259
-// characters, or does not name the update host: the caller then treats it
-// as a failed download.
+// Main thread, on WM_DOWNLOAD_DONE for DOWNLOAD_TAG_VERSION: releases the
+// body and starts the database download at the path its first line names.
+// False, with nothing started, when that line is empty, longer than 259
+// characters or does not name the update host.
 bool LocateDatabase(DownloadBody* versionBody);
 
 // --- The worker's steps, apart from the I/O, for tests and benchmarks ---
@@ -86,7 +98,7 @@ std::optional<std::int64_t> ContentLength(std::u16string_view headers);
 
 // Reads `body.size` bytes into `body` through `request`, posting a progress
 // message with `tag` to `window` after every read.
-DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, WindowRef window,
+DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, DownloadWindow window,
                             DownloadBody& body);
 
 // The version file's first line: LF bytes at its start skipped, then up to

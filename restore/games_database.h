@@ -1,7 +1,6 @@
 // The games database as far as the conversion reads it, and a view of the
-// downloaded body that refuses every read reaching past its end. The body
-// carries no length of its own and every location in it comes from the
-// server, so no field is ever addressed without that check.
+// downloaded body that refuses every read reaching past its end: every
+// location in the body comes from the server.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,5 @@
-// The platform calls that a download needs, as a table of plain functions in
-// portable types: the system's HTTP client and its ANSI-to-UTF-16
-// conversion. The Windows program binds it to winhttp.dll
-// (http_platform_win.cpp), the native tests and benchmarks to a scripted
-// HTTP session. Nothing here includes <windows.h>.
+// The platform calls that a download needs, in portable types: the system's
+// HTTP client and its ANSI-to-UTF-16 conversion.
 #pragma once
 
 #include <cstdint>

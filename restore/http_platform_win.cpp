@@ -8,6 +8,8 @@
 
 #include <climits>
 
+#include "loader/system_library_win.h"
+
 namespace Vantri {
 
 namespace {
@@ -37,40 +39,22 @@ struct WinHttpLibrary {
     }
 };
 
-template <typename Function>
-Function Procedure(HMODULE module, const char* name)
+bool FindWinHttpProcedures(HMODULE module, WinHttpLibrary& library)
 {
-    // Through the one function pointer type that casts to any other
-    // without a warning.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    return FindProcedure(module, "WinHttpOpen", library.open) &&
+           FindProcedure(module, "WinHttpConnect", library.connect) &&
+           FindProcedure(module, "WinHttpOpenRequest", library.openRequest) &&
+           FindProcedure(module, "WinHttpSendRequest", library.sendRequest) &&
+           FindProcedure(module, "WinHttpReceiveResponse", library.receiveResponse) &&
+           FindProcedure(module, "WinHttpQueryHeaders", library.queryHeaders) &&
+           FindProcedure(module, "WinHttpReadData", library.readData) &&
+           FindProcedure(module, "WinHttpCloseHandle", library.closeHandle);
 }
 
-WinHttpLibrary LoadWinHttp()
-{
-    // winhttp.dll is not a KnownDLL: a plain load would take a copy planted
-    // beside the program (a downloads folder) before the system's own.
-    // Only System32 is searched. The module stays loaded for the whole run.
-    const HMODULE module = LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!module)
-        return {};
-    WinHttpLibrary library;
-    library.open = Procedure<decltype(&WinHttpOpen)>(module, "WinHttpOpen");
-    library.connect = Procedure<decltype(&WinHttpConnect)>(module, "WinHttpConnect");
-    library.openRequest = Procedure<decltype(&WinHttpOpenRequest)>(module, "WinHttpOpenRequest");
-    library.sendRequest = Procedure<decltype(&WinHttpSendRequest)>(module, "WinHttpSendRequest");
-    library.receiveResponse = Procedure<decltype(&WinHttpReceiveResponse)>(module, "WinHttpReceiveResponse");
-    library.queryHeaders = Procedure<decltype(&WinHttpQueryHeaders)>(module, "WinHttpQueryHeaders");
-    library.readData = Procedure<decltype(&WinHttpReadData)>(module, "WinHttpReadData");
-    library.closeHandle = Procedure<decltype(&WinHttpCloseHandle)>(module, "WinHttpCloseHandle");
-    return library.Complete() ? library : WinHttpLibrary{};
-}
-
-// Loaded by the first download, on its pool thread; the initialisation of a
-// function-local static is thread-safe.
+// Loaded by the first download, on its pool thread.
 const WinHttpLibrary& WinHttp()
 {
-    static const WinHttpLibrary library = LoadWinHttp();
-    return library;
+    return SystemProcedures<WinHttpLibrary>(L"winhttp.dll", FindWinHttpProcedures);
 }
 
 HttpHandle Open(const char16_t* agent)

@@ -1,6 +1,5 @@
-// The platform table bound to the system's WinHTTP and ANSI conversion.
-// Defined only in the Windows build; declared here without <windows.h> so
-// that portable code and tests can name it.
+// The platform table bound to the system's WinHTTP and ANSI conversion;
+// defined in the Windows build only.
 #pragma once
 
 #include "restore/http_platform.h"

@@ -7,15 +7,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "protocol/config_transfer.h"
 #include "restore/config_image.h"
 #include "restore/download_body.h"
 
 namespace Vantri {
-
-// 16 slots of 16,384 bytes, one per config entry 0 to 15.
-inline constexpr std::size_t kPrimaryRegionSize = 262144;
-// 8 slots of 10,912 bytes packed from offset 0, for entries 16 to 23.
-inline constexpr std::size_t kOverflowRegionSize = 131072;
 
 inline constexpr std::size_t kFileNameCapacity = 260;
 

@@ -9,7 +9,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine64 xvfb xdotool imagemagick x11-utils
     procps
-    clang libclang-rt-14-dev curl
+    clang libclang-rt-14-dev llvm-14 curl
 )
 
 missing=()

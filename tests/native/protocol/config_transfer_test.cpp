@@ -167,7 +167,7 @@ TEST_F(ConfigTransferTest, ConfigRegionsGoAsTwoSequencesOnOnePercentScale)
     auto& model = Start();
     ASSERT_EQ(Vantri::WriteConfigRegions(std::span<const std::uint8_t, Vantri::kConfigImageSize>(image.data(),
                                                                                                 image.size()),
-                                         ProgressLog::Record),
+                                         g_primaryRegion, ProgressLog::Record),
               Vantri::kResultOk);
 
     const auto sent = Sent(model);
@@ -211,7 +211,7 @@ TEST_P(ConfigWriteFailures, ReturnTheFailingRecordAndSendNothingAfter)
     settings.faults = {fault};
     auto& model = Start(settings);
     const ResultRecord record = Vantri::WriteConfigRegions(
-        std::span<const std::uint8_t, Vantri::kConfigImageSize>(image.data(), image.size()), nullptr);
+        std::span<const std::uint8_t, Vantri::kConfigImageSize>(image.data(), image.size()), g_primaryRegion, nullptr);
     EXPECT_EQ(record, (ResultRecord{0x4D, 3, 0x1234, Vantri::kSendFailure}));
     EXPECT_EQ(FrameRuns(Sent(model)), GetParam().sent);
     EXPECT_EQ(model.Counts().configAreaWrites, GetParam().configAreaWrites);
@@ -236,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ConfigTransferTest, OverflowRegionGoesIn2341FramesEndingAt2342)
 {
     auto& model = Start();
-    ASSERT_EQ(Vantri::WriteOverflowRegion(ProgressLog::Record), Vantri::kResultOk);
+    ASSERT_EQ(Vantri::WriteOverflowRegion(g_overflowRegion, ProgressLog::Record), Vantri::kResultOk);
     const auto sent = Sent(model);
     EXPECT_EQ(FrameRuns(sent), kWholeOverflowWrite);
     EXPECT_EQ(LastPieceLength(sent, 28), 32u);
@@ -251,7 +251,7 @@ TEST_F(ConfigTransferTest, OverflowFailureMidWaySendsNoEnd)
     AdapterSettings settings;
     settings.faults = {Fault::ReadFailure(28, 1000, 1167)};
     auto& model = Start(settings);
-    EXPECT_EQ(Vantri::WriteOverflowRegion(ProgressLog::Record), Vantri::ReadTransportFailure(1167));
+    EXPECT_EQ(Vantri::WriteOverflowRegion(g_overflowRegion, ProgressLog::Record), Vantri::ReadTransportFailure(1167));
     EXPECT_EQ(FrameRuns(Sent(model)), (std::vector<FrameRun>{{27, 0, 1}, {28, 1, 1000}}));
     EXPECT_EQ(ProgressLog::Percents(), Range(1, 42)); // 999 pieces acknowledged: 55,944 of 131,072 bytes
     EXPECT_EQ(model.Counts().overflowWrites, 0u);
@@ -277,9 +277,9 @@ TEST_F(ConfigTransferTest, AllThreeOperationsAddressDeviceZeroOnly)
                                      nullptr),
               Vantri::kResultOk);
     ASSERT_EQ(Vantri::WriteConfigRegions(
-                  std::span<const std::uint8_t, Vantri::kConfigImageSize>(image.data(), image.size())),
+                  std::span<const std::uint8_t, Vantri::kConfigImageSize>(image.data(), image.size()), g_primaryRegion),
               Vantri::kResultOk);
-    ASSERT_EQ(Vantri::WriteOverflowRegion(), Vantri::kResultOk);
+    ASSERT_EQ(Vantri::WriteOverflowRegion(g_overflowRegion), Vantri::kResultOk);
 
     EXPECT_EQ(area, firstArea);
     EXPECT_EQ(second.ConfigArea(), secondArea);

@@ -330,4 +330,66 @@ TEST_F(ExchangeTest, ClosedDeviceFailsWithInvalidHandle)
                  u"Write transport failure");
 }
 
+// --- Answers as they come off the wire ---------------------------------------
+
+// A frame from its first bytes in hex; the rest zero.
+CommandFrame Frame(const std::string& hex)
+{
+    CommandFrame frame{};
+    auto* bytes = reinterpret_cast<std::uint8_t*>(&frame);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 3)
+        bytes[n++] = static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16));
+    return frame;
+}
+
+struct CapturedAnswer {
+    const char* name;
+    const char* sent; // the command's frame; empty for a request
+    const char* answer;
+    ResultRecord record;
+    std::uint32_t dataLength;
+};
+
+void PrintTo(const CapturedAnswer& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class CapturedAnswers : public ::testing::TestWithParam<CapturedAnswer> {};
+
+TEST_P(CapturedAnswers, DecodeToTheirRecord)
+{
+    const CapturedAnswer& c = GetParam();
+    const CommandFrame answer = Frame(c.answer);
+    std::uint8_t page[56];
+    std::memset(page, 0x5A, sizeof page);
+    std::uint32_t length = 99;
+    const ResultRecord record = *c.sent ? Vantri::DecodeCommandAnswer(Frame(c.sent), answer)
+                                        : Vantri::DecodeRequestAnswer(answer, page, length);
+    EXPECT_EQ(record, c.record);
+    if (!*c.sent) {
+        EXPECT_EQ(length, c.dataLength);
+        EXPECT_EQ(0, std::memcmp(page, answer.data, c.dataLength));
+        for (std::size_t i = c.dataLength; i < sizeof page; ++i)
+            ASSERT_EQ(page[i], 0x5A) << "byte " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, CapturedAnswers,
+    ::testing::Values(
+        CapturedAnswer{"Echo", "02 01 00 00 00 00 00 03 aa bb cc", "82 01 00 00 00 00 00 03 aa bb cc", {}, 0},
+        CapturedAnswer{"EchoWithAByteBehindTheData", "02 01 00 00 00 00 00 03 aa bb cc",
+                       "82 01 00 00 00 00 00 03 aa bb cc 01", {Vantri::kEchoMismatchCode, 0, 0, Vantri::kSendEchoFailure}, 0},
+        CapturedAnswer{"EchoWithoutAcknowledgeIsARefusal", "0a", "0a", {Vantri::kRefusedWithoutCode, 0, 0, Vantri::kSendFailure}, 0},
+        CapturedAnswer{"Refusal", "0a", "0a 00 00 05 02 34 12", {5, 2, 0x1234, Vantri::kSendFailure}, 0},
+        CapturedAnswer{"InformationPage", "", "95 00 00 00 00 00 00 04 34 2e 30 30", {}, 4},
+        CapturedAnswer{"FullPiece", "", "8e 07 00 00 00 00 00 38 01 02 03", {}, 56},
+        CapturedAnswer{"RequestRefused", "", "15 00 00 07 02 34 12", {7, 0, 0, Vantri::kReceiveFailure}, 0},
+        CapturedAnswer{"RequestWithoutData", "", "95", {Vantri::kReceiveSizeCode, 0, 0, Vantri::kReceiveSizeFailure}, 0},
+        CapturedAnswer{"RequestClaiming57Bytes", "", "95 00 00 00 00 00 00 39",
+                       {Vantri::kReceiveSizeCode, 57, 0, Vantri::kReceiveSizeFailure}, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 } // namespace
