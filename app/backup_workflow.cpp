@@ -113,13 +113,8 @@ WorkflowRoutes BackupRoutes()
 
 void StartBackup()
 {
-    std::uint32_t count = 0;
-    if (!FindAdapters(count))
+    if (!FindAdapterForConfigs(kBackupCheckBoxes))
         return;
-    if (!FirstAdapterTakesConfigs(kBackupCheckBoxes)) {
-        EndEarly();
-        return;
-    }
     LockControls();
     if (!Platform().ShowSaveDialog(kSaveBackupTitle, g_backupFileName)) {
         EndEarly();

@@ -164,13 +164,8 @@ WorkflowRoutes RestoreRoutes()
 
 void StartRestore()
 {
-    std::uint32_t count = 0;
-    if (!FindAdapters(count))
+    if (!FindAdapterForConfigs(kRestoreCheckBoxes))
         return;
-    if (!FirstAdapterTakesConfigs(kRestoreCheckBoxes)) {
-        EndEarly();
-        return;
-    }
     LockControls();
     // Only an explicit Yes erases the adapter's configs.
     if (!AskYes(kRestoreCaption, kRestoreQuestion)) {

@@ -41,6 +41,8 @@ bool FindAdapters(std::uint32_t& count)
     return false;
 }
 
+namespace {
+
 bool FirstAdapterTakesConfigs(const ConfigCheckBoxes& boxes)
 {
     DeviceInfo info;
@@ -53,6 +55,19 @@ bool FirstAdapterTakesConfigs(const ConfigCheckBoxes& boxes)
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool FindAdapterForConfigs(const ConfigCheckBoxes& boxes)
+{
+    std::uint32_t count = 0;
+    if (!FindAdapters(count))
+        return false;
+    if (FirstAdapterTakesConfigs(boxes))
+        return true;
+    EndEarly();
+    return false;
 }
 
 // Done with the adapter before the post: by the time the main thread takes

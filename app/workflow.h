@@ -2,7 +2,7 @@
 // backup_workflow.cpp, restore_workflow.cpp) strings these together with its
 // own captions, texts and order of closing, box and destroying:
 //
-//   FindAdapters -> [FirstAdapterTakesConfigs] -> LockControls -> AskYes or
+//   FindAdapters or FindAdapterForConfigs -> LockControls -> AskYes or
 //   a file dialog -> SetStatus -> QueueCountedWorker ... FinishWorker (pool)
 //   -> its final message on the main thread -> box -> DestroyMainWindow
 //
@@ -46,9 +46,10 @@ struct ConfigCheckBoxes {
     const char16_t* outdatedText;
 };
 
-// Reads the first adapter's information and applies the config rule. Shows
-// the box and answers false when its configs are not to be touched.
-bool FirstAdapterTakesConfigs(const ConfigCheckBoxes& boxes);
+// Enumerates, then reads the first adapter's information and applies the
+// config rule. With no adapter, or one whose configs are not to be touched,
+// shows the box, ends the run and answers false.
+bool FindAdapterForConfigs(const ConfigCheckBoxes& boxes);
 
 // The last thing a counted worker does: it stops counting as at work, then
 // posts its one final message (done or failed, with `wParam`). Returns the
