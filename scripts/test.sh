@@ -3,8 +3,9 @@
 #   native build under AddressSanitizer and UBSan (core, emulator, workflows),
 #   native release build (the same tests optimised, the emulator process,
 #   the benchmarks),
-#   Windows build (the exe and its Windows-side tests) run under Wine.
-# Every tree builds with warnings as errors (VANTRI_WERROR).
+#   Windows build (the exe and its Windows-side tests) run under Wine,
+#   and two release builds (scripts/release.sh) in two folders, compared.
+# Every test tree builds with warnings as errors (VANTRI_WERROR).
 # Build trees go to $VANTRI_BUILD_ROOT (default: build/ in the checkout).
 set -euo pipefail
 
@@ -50,6 +51,33 @@ if [[ -x "$out/native-release/bench/vantri_bench" ]]; then
         --benchmark_filter='BM_Exchange|BM_WriteImage|BM_Enumerate|BM_FlashLatency/|BM_ReadConfigArea|BM_ConvertConfigs|BM_DownloadLoop' \
         --benchmark_format=json --benchmark_out="$out/bench.json" >/dev/null || status=1
     python3 "$root/scripts/bench_summary.py" "$out/bench.json" || status=1
+fi
+
+# A release is reproducible: two release builds, each from its own copy of
+# the sources in its own folder and one after the other, must give the same
+# exe and the same zip, byte for byte.
+echo "== reproducible release (two release builds in two folders, compared)"
+repro=$out/reproducible
+rm -rf "$repro"
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}
+zips=()
+for copy in first second; do
+    mkdir -p "$repro/$copy"
+    (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+        tar --null -T - --ignore-failed-read -cf - 2>/dev/null) | tar -xf - -C "$repro/$copy"
+    if SOURCE_DATE_EPOCH=$epoch VANTRI_BUILD_ROOT="$repro/$copy/build" bash "$repro/$copy/scripts/release.sh" >"$repro/$copy.log" 2>&1; then
+        zips+=("$(ls "$repro/$copy"/dist/Vantri4Flash-*.zip)")
+    else
+        echo "release build in $repro/$copy failed: see $repro/$copy.log"; status=1
+    fi
+done
+if ((${#zips[@]} == 2)); then
+    sha256sum "${zips[@]}" "$repro"/{first,second}/build/release/app/Vantri4Flash.exe
+    if cmp "${zips[0]}" "${zips[1]}" && cmp "$repro"/{first,second}/build/release/app/Vantri4Flash.exe; then
+        echo "reproducible release: the two builds are identical"
+    else
+        status=1
+    fi
 fi
 
 echo "== fuzzing (each target 30 s)"

@@ -4,7 +4,8 @@
 // resource compiler shows nowhere else until a user sees it.
 //
 // Arguments: the firmware image file and the end-user agreement file that
-// the build embedded.
+// the build embedded, then the programs whose version resource is read back
+// from their files.
 
 #include <windows.h>
 
@@ -22,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "file_version.h"
+#include "protocol/device_info.h"
 #include "resources/resource.h"
 
 namespace {
@@ -473,11 +476,81 @@ void CheckDialogCreates() {
     DestroyWindow(dialog);
 }
 
+// ---------------------------------------------------------------------------
+// The version resource, read back from the file the way Explorer's Details
+// tab reads it. Its version must be the carried firmware version that the
+// title and the questions show.
+
+std::wstring Widen(std::string_view text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring VersionString(const std::vector<BYTE>& block, const wchar_t* name) {
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(block.data(), path.c_str(), &value, &length) || value == nullptr) return L"(missing)";
+    // The length counts the terminating null; the text ends at the first one.
+    return std::wstring(static_cast<const wchar_t*>(value), wcsnlen(static_cast<const wchar_t*>(value), length));
+}
+
+void CheckVersionResource(const char* program) {
+    g_section = program;
+    const std::wstring path = Widen(program);
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
+    if (size == 0) {
+        Fail(__LINE__, "no version resource, error " + Describe(static_cast<unsigned long long>(GetLastError())));
+        return;
+    }
+    std::vector<BYTE> block(size);
+    CHECK(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+
+    const std::wstring version = Widen(Vantri::kCarriedFirmwareVersion);
+    const std::wstring company = Widen(VANTRI_COMPANY_NAME);
+    const struct {
+        const wchar_t* name;
+        std::wstring want;
+    } strings[] = {
+        {L"ProductName", L"Vantri4 Flash"},
+        {L"FileDescription", L"Vantri4 firmware and config tool"},
+        {L"OriginalFilename", L"Vantri4Flash.exe"},
+        {L"FileVersion", version},
+        {L"ProductVersion", version},
+        {L"CompanyName", company},
+        {L"LegalCopyright", L"Copyright (C) " + company},
+    };
+    for (const auto& row : strings) {
+        if (VersionString(block, row.name) != row.want)
+            Fail(__LINE__, Narrow(row.name) + ": got " + Describe(VersionString(block, row.name)) + ", want " + Describe(row.want));
+    }
+
+    // "4.00.20160918" is 4.0.2016.918: release, point release, year, month and day.
+    unsigned release = 0, point = 0, year = 0, day = 0;
+    CHECK_EQ(std::sscanf(Vantri::kCarriedFirmwareVersion, "%u.%u.%4u%4u", &release, &point, &year, &day), 4);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    CHECK(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    if (fixed == nullptr || length < sizeof *fixed) return;
+    CHECK_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    CHECK_EQ(fixed->dwFileVersionMS, release << 16 | point);
+    CHECK_EQ(fixed->dwFileVersionLS, year << 16 | day);
+    CHECK_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    CHECK_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+    CHECK_EQ(fixed->dwFileFlags, 0u);
+    CHECK_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+
+    // US English in UTF-16, the language the string table above is kept in.
+    WORD* translation = nullptr;
+    CHECK(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
+    if (translation != nullptr && length >= 4) {
+        CHECK_EQ(translation[0], 0x409);
+        CHECK_EQ(translation[1], 1200);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s FIRMWARE_IMAGE EULA_TEXT\n", argv[0]);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s FIRMWARE_IMAGE EULA_TEXT [PROGRAM...]\n", argv[0]);
         return 2;
     }
     CheckDataResources(argv[1], argv[2]);
@@ -486,6 +559,7 @@ int main(int argc, char** argv) {
     CheckManifest();
     CheckDialogTemplate();
     CheckDialogCreates();
+    for (int i = 3; i < argc; ++i) CheckVersionResource(argv[i]);
     if (g_failures != 0) {
         std::printf("%d check(s) failed\n", g_failures);
         return 1;
