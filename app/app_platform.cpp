@@ -24,6 +24,11 @@ public:
     void HoldOffSystem(SystemHold) override {}
     bool PostToMainWindow(std::uint32_t, std::uintptr_t, std::intptr_t) override { return false; }
     bool QueueWorkItem(WorkItemProc, std::uintptr_t) override { return false; }
+    bool OpenLog(std::uint64_t&) override { return false; }
+    bool AppendLog(std::string_view) override { return false; }
+    bool StartNewLog() override { return false; }
+    std::string LogTime() override { return {}; }
+    std::uint64_t NowMs() override { return 0; }
     std::span<const std::uint8_t> FirmwareResource() override { return {}; }
     bool ShowSaveDialog(const char16_t*, std::span<char16_t>) override { return false; }
     bool ShowOpenDialog(const char16_t*, std::span<char16_t>) override { return false; }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace Vantri {
@@ -84,6 +85,20 @@ public:
     // and restore workers all block on the adapter or the network. False when
     // the system refuses the work item.
     virtual bool QueueWorkItem(WorkItemProc proc, std::uintptr_t context) = 0;
+
+    // The diagnostics log's file and clocks; main thread only. A failing call
+    // makes the log give up for the run, nothing else.
+    //
+    // Opens the log for appending, making its folder and the file as needed;
+    // `size` receives what it already holds.
+    virtual bool OpenLog(std::uint64_t& size) = 0;
+    virtual bool AppendLog(std::string_view bytes) = 0;
+    // The full log becomes the .old one (replacing it) and a new one begins.
+    virtual bool StartNewLog() = 0;
+    // Local time, "YYYY-MM-DD hh:mm:ss.mmm".
+    virtual std::string LogTime() = 0;
+    // Milliseconds on a clock that only moves forward.
+    virtual std::uint64_t NowMs() = 0;
 
     // The carried firmware image as it lies in the program's resources.
     virtual std::span<const std::uint8_t> FirmwareResource() = 0;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "app/app_platform.h"
+#include "app/diagnostics_log.h"
 #include "app/file_store.h"
 #include "app/main_window.h"
 #include "app/message_texts.h"
@@ -63,16 +65,21 @@ bool TakeFinalMessage()
 // stays as it was unless the new one has replaced it completely.
 void OnBackupDone()
 {
+    LogWorkerOutcome("config area read", 0, true);
     g_loader.CloseDevice(0);
     std::fill_n(g_backupBuffer, kPreservedAreaSize, std::uint8_t{0});
+    const std::string file = "backup file " + Utf8(PathIn(g_backupFileName));
     switch (SaveWholeFile(PathIn(g_backupFileName), g_backupBuffer)) {
     case SaveOutcome::Saved:
+        LogLine(file + ": saved, " + std::to_string(sizeof g_backupBuffer) + " bytes");
         ShowBox(BoxKind::Information, kBackupCompleteCaption, kBackupDoneText);
         break;
     case SaveOutcome::NoAccess:
+        LogLine(file + ": not saved, no access");
         ShowBox(BoxKind::Error, kBackupFailedCaption, kBackupAccessText);
         break;
     case SaveOutcome::WriteFailed:
+        LogLine(file + ": not saved, the write failed");
         ShowBox(BoxKind::Error, kBackupFailedCaption, kBackupWriteText);
         break;
     }
@@ -81,6 +88,7 @@ void OnBackupDone()
 
 void OnBackupFailed()
 {
+    LogWorkerOutcome("config area read", 0, false);
     ShowBox(BoxKind::Error, kBackupReadFailedCaption, kBackupReadFailedText);
     DestroyMainWindow();
     g_loader.CloseDevice(0);
@@ -116,7 +124,7 @@ void StartBackup()
     if (!FindAdapterForConfigs(kBackupCheckBoxes))
         return;
     LockControls();
-    if (!Platform().ShowSaveDialog(kSaveBackupTitle, g_backupFileName)) {
+    if (!ChooseFile(FileDialog::Save, kSaveBackupTitle, g_backupFileName)) {
         EndEarly();
         return;
     }
@@ -130,8 +138,7 @@ void StartBackup()
 
 std::uint32_t BackupWorker(std::uintptr_t)
 {
-    const bool succeeded = ReadConfigArea(g_backupBuffer, BackupProgress).code == 0;
-    return FinishWorker(succeeded, WM_BACKUP_DONE, WM_BACKUP_FAILED, 0);
+    return FinishWorker(ReadConfigArea(g_backupBuffer, BackupProgress), WM_BACKUP_DONE, WM_BACKUP_FAILED, 0);
 }
 
 void OnBackupMessage(std::uint32_t message, std::intptr_t lParam)

@@ -53,10 +53,8 @@ Question FactoryResetQuestion()
 std::optional<Question> UpdateQuestion()
 {
     DeviceInfo info;
-    if (ReadDeviceInfo(info).code != 0) {
-        ShowBox(BoxKind::Error, kFlashFailedCaption, kReadInfoFailedText);
+    if (!ReadFirstAdapter(info, kFlashFailedCaption))
         return std::nullopt;
-    }
     const std::string_view adapterVersion = FirmwareVersionText(info);
     switch (UpdateRule(FirmwareDateNumber(info.firmwareVersion), FirmwareDateNumber(kCarriedFirmwareVersion))) {
     case UpdateOutcome::TooOld:
@@ -109,6 +107,7 @@ void OnFlashDone(std::uintptr_t index)
 {
     if (!TakeFinalMessage(index))
         return;
+    LogWorkerOutcome("flash", index, true);
     g_loader.CloseDevice(static_cast<std::uint32_t>(index));
     if (++g_flashedCount != g_adapterCount)
         return;
@@ -121,6 +120,7 @@ void OnFlashFailed(std::uintptr_t index)
 {
     if (!TakeFinalMessage(index))
         return;
+    LogWorkerOutcome("flash", index, false);
     g_loader.CloseDevice(static_cast<std::uint32_t>(index));
     const std::u16string text = g_adapterCount == 1 ? Text(kFlashFailedOne) : Text(kFlashFailedMany, {index});
     ShowBox(BoxKind::Error, kFlashFailedCaption, text);
@@ -186,8 +186,7 @@ void StartFlash(bool factoryReset)
 std::uint32_t FlashWorker(FlashJob job)
 {
     const std::uint32_t index = FlashJobDeviceIndex(job);
-    const bool succeeded = RunFlashJob(job, FlashProgress).code == 0;
-    return FinishWorker(succeeded, WM_FLASH_DONE, WM_FLASH_FAILED, index);
+    return FinishWorker(RunFlashJob(job, FlashProgress), WM_FLASH_DONE, WM_FLASH_FAILED, index);
 }
 
 void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)

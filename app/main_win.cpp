@@ -37,6 +37,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     // never ends and shows nothing.
     if (!g_mainWindow)
         return 0;
+    Vantri::LogProgramStart();
     ShowWindow(g_mainWindow, SW_SHOWNORMAL);
     char title[Vantri::kTitleBufferSize];
     Vantri::FormatWindowTitle(title);

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <string>
 
+#include "app/diagnostics_log.h"
 #include "app/running_workers.h"
+#include "app/workflow.h"
 #include "app/window_messages.h"
 #include "app/workflow_routes.h"
 #include "protocol/device_info.h"
@@ -29,6 +31,26 @@ constexpr WorkflowRoutes (*kWorkflows[])() = {FlashRoutes, BackupRoutes, Restore
 // second start would enumerate again, which closes every device handle
 // under the running workers.
 bool s_workflowStarted = false;
+std::uint64_t s_operationStart = 0;
+
+constexpr struct {
+    int id;
+    const char* name;
+} kOperationNames[] = {
+    {IDC_UPDATE_FIRMWARE, "Update Firmware"},
+    {IDC_FACTORY_RESET, "Factory Reset"},
+    {IDC_BACKUP_CONFIGS, "Backup Configs"},
+    {IDC_RESTORE_CONFIGS, "Restore Configs"},
+};
+
+void LogOperation(int id)
+{
+    for (const auto& operation : kOperationNames) {
+        if (operation.id == id)
+            LogLine(std::string("operation: ") + operation.name);
+    }
+    s_operationStart = Platform().NowMs();
+}
 
 // Handled, and answered true, so the dialog manager never turns a close
 // request into the cancel command: id 2 is also Update Firmware.
@@ -55,6 +77,7 @@ bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
         for (const ButtonRoute& route : routes().buttons) {
             if (route.id == id) {
                 s_workflowStarted = true;
+                LogOperation(id);
                 route.handler();
                 return false;
             }
@@ -115,7 +138,10 @@ bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t
 void ResetRun()
 {
     s_workflowStarted = false;
+    s_operationStart = 0;
     ResetHold();
+    ResetLog();
+    ResetWorkerReports();
     for (auto routes : kWorkflows)
         routes().reset();
 }
@@ -159,8 +185,15 @@ void FormatWindowTitle(char (&title)[kTitleBufferSize])
     std::snprintf(title, sizeof title, "Vantri4 Flash [%s%s]", kCarriedFirmwareVersion, "");
 }
 
+void LogProgramStart()
+{
+    LogLine(std::string("Vantri4 Flash ") + kCarriedFirmwareVersion + " started");
+}
+
 void DestroyMainWindow()
 {
+    if (s_workflowStarted && Platform().MainWindow() != nullptr)
+        LogLine("operation ended after " + std::to_string(Platform().NowMs() - s_operationStart) + " ms");
     Platform().DestroyWindow(Platform().MainWindow());
 }
 

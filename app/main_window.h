@@ -40,6 +40,9 @@ void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint
 inline constexpr std::size_t kTitleBufferSize = 101;
 void FormatWindowTitle(char (&title)[kTitleBufferSize]);
 
+// The log's first line of a run: the program and its version.
+void LogProgramStart();
+
 // Every workflow ends this way, on every path.
 void DestroyMainWindow();
 

@@ -4,8 +4,11 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shlobj.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <string>
 
 #include "app/message_texts.h"
 #include "resources/resource.h"
@@ -181,6 +184,56 @@ public:
         return false;
     }
 
+    // %LOCALAPPDATA%\Vantri4 Flash\Vantri4Flash.log, found through the shell
+    // rather than the environment, which the program never reads.
+    bool OpenLog(std::uint64_t& size) override
+    {
+        wchar_t folder[MAX_PATH];
+        if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, folder) !=
+            S_OK)
+            return false;
+        logPath_ = std::wstring(folder) + L"\\Vantri4 Flash";
+        CreateDirectoryW(logPath_.c_str(), nullptr); // there already, or the open below fails
+        logPath_ += L"\\Vantri4Flash.log";
+        if (!OpenLogFile(OPEN_ALWAYS))
+            return false;
+        LARGE_INTEGER bytes{};
+        if (!GetFileSizeEx(log_, &bytes))
+            return false;
+        size = static_cast<std::uint64_t>(bytes.QuadPart);
+        return true;
+    }
+
+    bool AppendLog(std::string_view bytes) override
+    {
+        DWORD written = 0;
+        return ::WriteFile(log_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+               written == bytes.size();
+    }
+
+    // Where the full log cannot become the .old one, it is begun again in
+    // place: the log stays bounded either way.
+    bool StartNewLog() override
+    {
+        CloseHandle(log_);
+        log_ = INVALID_HANDLE_VALUE;
+        const std::wstring old = logPath_ + L".old";
+        const bool moved = MoveFileExW(logPath_.c_str(), old.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+        return OpenLogFile(moved ? OPEN_ALWAYS : CREATE_ALWAYS);
+    }
+
+    std::string LogTime() override
+    {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        char text[32];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay,
+                      now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+        return text;
+    }
+
+    std::uint64_t NowMs() override { return GetTickCount64(); }
+
     // A resource is mapped with the module and never freed; its bytes stay
     // valid for the life of the process.
     std::span<const std::uint8_t> FirmwareResource() override
@@ -252,6 +305,16 @@ public:
     bool RemoveFile(const char16_t* path) override { return DeleteFileW(Wide(path)) != FALSE; }
 
 private:
+    // Appends only; others may read the log while the program runs.
+    bool OpenLogFile(DWORD disposition)
+    {
+        log_ = CreateFileW(logPath_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return log_ != INVALID_HANDLE_VALUE;
+    }
+
+    std::wstring logPath_;
+    HANDLE log_ = INVALID_HANDLE_VALUE;
     bool sessionReasonShown_ = false;
     // Made at the first hold and kept for the run; the system drops it with
     // the process.

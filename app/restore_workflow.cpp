@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "app/app_platform.h"
+#include "app/diagnostics_log.h"
 #include "app/file_store.h"
 #include "app/main_window.h"
 #include "app/message_texts.h"
@@ -77,11 +78,33 @@ void ClearRestoreBuffers()
     std::memset(g_overflowRegion, 0, sizeof g_overflowRegion);
 }
 
+void LogDownload(std::uint32_t tag)
+{
+    const DownloadReport& report = DownloadReportOf(tag);
+    LogLine("download http://" + Utf8(report.host) + Utf8(report.path) + ": " +
+            DownloadOutcomeName(report.outcome) + ", status " + std::to_string(report.status) +
+            ", Content-Length " + std::to_string(report.announced) + ", received " +
+            std::to_string(report.received) + " bytes");
+}
+
 void OnVersionFile(DownloadBody* versionFile)
 {
     s_run.awaiting = Awaiting::Database;
-    if (!LocateDatabase(versionFile))
+    if (!LocateDatabase(versionFile)) {
+        LogLine("the version file names no games database on the update host");
         EndWithDownloadFailure();
+    }
+}
+
+const char* ConversionOutcomeName(ConversionOutcome outcome)
+{
+    switch (outcome) {
+    case ConversionOutcome::Converted: return "converted";
+    case ConversionOutcome::MissingGame: return "a game the database lacks";
+    case ConversionOutcome::InvalidKind: return "a kind above 3";
+    case ConversionOutcome::BrokenDatabase: return "a broken database";
+    }
+    return "?";
 }
 
 // The games database has arrived: convert, then write, or tell the user
@@ -92,7 +115,9 @@ void OnDatabase(DownloadBody* database)
         EndWithDownloadFailure();
         return;
     }
-    switch (ConvertConfigs(database)) {
+    const ConversionOutcome outcome = ConvertConfigs(database);
+    LogLine(std::string("conversion: ") + ConversionOutcomeName(outcome));
+    switch (outcome) {
     case ConversionOutcome::Converted:
         break;
     case ConversionOutcome::MissingGame:
@@ -107,36 +132,47 @@ void OnDatabase(DownloadBody* database)
     s_run.awaiting = Awaiting::Writer;
     // A work item the system refuses would leave the window waiting for a
     // message that never comes: it is the restore's failure.
-    if (!QueueCountedWorker(RestoreWorker, 0, WorkerKind::Writes))
+    if (!QueueCountedWorker(RestoreWorker, 0, WorkerKind::Writes)) {
+        LogWorkerOutcome("restore write", 0, false);
         EndWithRestoreFailure();
+    }
 }
 
 void OnDownloadDone(std::uintptr_t tag, std::intptr_t body)
 {
     auto* downloaded = reinterpret_cast<DownloadBody*>(body);
-    if (tag == DOWNLOAD_TAG_VERSION && s_run.awaiting == Awaiting::VersionFile)
+    if (tag == DOWNLOAD_TAG_VERSION && s_run.awaiting == Awaiting::VersionFile) {
+        LogDownload(DOWNLOAD_TAG_VERSION);
         OnVersionFile(downloaded);
-    else if (tag == DOWNLOAD_TAG_DATABASE && s_run.awaiting == Awaiting::Database)
+    } else if (tag == DOWNLOAD_TAG_DATABASE && s_run.awaiting == Awaiting::Database) {
+        LogDownload(DOWNLOAD_TAG_DATABASE);
         OnDatabase(downloaded);
+    }
 }
 
 void OnDownloadFailed(std::uintptr_t tag)
 {
     if ((tag == DOWNLOAD_TAG_VERSION && s_run.awaiting == Awaiting::VersionFile) ||
-        (tag == DOWNLOAD_TAG_DATABASE && s_run.awaiting == Awaiting::Database))
+        (tag == DOWNLOAD_TAG_DATABASE && s_run.awaiting == Awaiting::Database)) {
+        LogDownload(static_cast<std::uint32_t>(tag));
         EndWithDownloadFailure();
+    }
 }
 
 void OnRestoreDone()
 {
-    if (s_run.awaiting == Awaiting::Writer)
-        EndWithBox(BoxKind::Information, kRestoreCompleteCaption, kRestoreDoneText);
+    if (s_run.awaiting != Awaiting::Writer)
+        return;
+    LogWorkerOutcome("restore write", 0, true);
+    EndWithBox(BoxKind::Information, kRestoreCompleteCaption, kRestoreDoneText);
 }
 
 void OnRestoreFailed()
 {
-    if (s_run.awaiting == Awaiting::Writer)
-        EndWithRestoreFailure();
+    if (s_run.awaiting != Awaiting::Writer)
+        return;
+    LogWorkerOutcome("restore write", 0, false);
+    EndWithRestoreFailure();
 }
 
 constexpr ButtonRoute kRestoreButtons[] = {
@@ -153,6 +189,7 @@ void ResetRestoreRun()
     s_run = {};
     g_restoreFileName[0] = u'\0';
     g_gamesDatabase.reset();
+    ResetDownloadReports();
 }
 
 } // namespace
@@ -174,7 +211,7 @@ void StartRestore()
     }
     // No default name: the dialog opens with an empty one.
     g_restoreFileName[0] = u'\0';
-    if (!Platform().ShowOpenDialog(kRestoreDialogTitle, g_restoreFileName)) {
+    if (!ChooseFile(FileDialog::Open, kRestoreDialogTitle, g_restoreFileName)) {
         EndEarly();
         return;
     }
@@ -183,14 +220,18 @@ void StartRestore()
     // leaves the rest of the image zero, so its missing entries count as
     // free; the rest of a longer one is ignored.
     std::uint32_t read = 0;
+    const std::string file = "backup file " + Utf8(PathIn(g_restoreFileName));
     switch (ReadFileStart(PathIn(g_restoreFileName), g_restoreImage, read)) {
     case ReadOutcome::Read:
+        LogLine(file + ": read " + std::to_string(read) + " bytes");
         break;
     case ReadOutcome::NoAccess:
+        LogLine(file + ": no access");
         ShowBox(BoxKind::Error, kRestoreFileCaption, kRestoreAccessText);
         EndEarly();
         return;
     case ReadOutcome::ReadFailed:
+        LogLine(file + ": the read failed");
         ShowBox(BoxKind::Error, kRestoreFileCaption, kRestoreReadText);
         EndEarly();
         return;
@@ -238,8 +279,7 @@ ResultRecord RestoreToAdapter()
 
 std::uint32_t RestoreWorker(std::uintptr_t)
 {
-    const bool succeeded = RestoreToAdapter().code == 0;
-    return FinishWorker(succeeded, WM_RESTORE_DONE, WM_RESTORE_FAILED, 0);
+    return FinishWorker(RestoreToAdapter(), WM_RESTORE_DONE, WM_RESTORE_FAILED, 0);
 }
 
 } // namespace Vantri

@@ -1,12 +1,54 @@
 #include "app/workflow.h"
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+
+#include "app/diagnostics_log.h"
+#include "app/file_store.h"
 #include "app/main_window.h"
 #include "app/message_texts.h"
 #include "app/running_workers.h"
 #include "loader/loader.h"
 #include "protocol/device_info.h"
+#include "protocol/exchange.h"
 
 namespace Vantri {
+
+namespace {
+
+// What each worker leaves for the main thread's log, one slot per device
+// index: written by the worker before its final post, read by the main
+// thread once that post has arrived.
+struct WorkerReport {
+    ResultRecord result;
+    std::uint8_t command;
+};
+
+WorkerReport s_reports[kMaxDevices];
+
+const char* KindName(BoxKind kind)
+{
+    switch (kind) {
+    case BoxKind::Error: return "error";
+    case BoxKind::Information: return "information";
+    case BoxKind::Question: return "question";
+    }
+    return "?";
+}
+
+const char* AnswerName(BoxAnswer answer)
+{
+    switch (answer) {
+    case BoxAnswer::Yes: return "yes";
+    case BoxAnswer::No: return "no";
+    case BoxAnswer::Ok: return "ok";
+    case BoxAnswer::None: break;
+    }
+    return "not shown";
+}
+
+} // namespace
 
 std::u16string Text(std::u16string_view format, std::initializer_list<FormatArg> args)
 {
@@ -15,13 +57,16 @@ std::u16string Text(std::u16string_view format, std::initializer_list<FormatArg>
 
 void ShowBox(BoxKind kind, const char16_t* caption, const std::u16string& text)
 {
+    LogLine(std::string("box ") + KindName(kind) + ": " + Utf8(caption));
     Platform().ShowBox(kind, caption, text.c_str());
 }
 
 // A question box that could not be shown has not been agreed to.
 bool AskYes(const char16_t* caption, const std::u16string& text)
 {
-    return Platform().ShowBox(BoxKind::Question, caption, text.c_str()) == BoxAnswer::Yes;
+    const BoxAnswer answer = Platform().ShowBox(BoxKind::Question, caption, text.c_str());
+    LogLine("question " + Utf8(caption) + ": " + AnswerName(answer));
+    return answer == BoxAnswer::Yes;
 }
 
 void EndEarly()
@@ -34,6 +79,9 @@ bool FindAdapters(std::uint32_t& count)
 {
     count = 0;
     g_loader.EnumerateDevices(count);
+    LogLine("adapters found: " + std::to_string(count));
+    for (std::uint32_t index = 0; index < count && index < kMaxDevices; ++index)
+        LogLine("adapter " + std::to_string(index) + ": " + Utf8(g_loader.DevicePath(index)));
     if (count != 0)
         return true;
     ShowBox(BoxKind::Error, kNoAdapterCaption, kNoAdapterText);
@@ -41,15 +89,32 @@ bool FindAdapters(std::uint32_t& count)
     return false;
 }
 
+bool ChooseFile(FileDialog dialog, const char16_t* title, std::span<char16_t> fileName)
+{
+    const bool save = dialog == FileDialog::Save;
+    const bool chosen = save ? Platform().ShowSaveDialog(title, fileName) : Platform().ShowOpenDialog(title, fileName);
+    LogLine(std::string(save ? "save" : "open") + " dialog: " + (chosen ? Utf8(PathIn(fileName)) : "cancelled"));
+    return chosen;
+}
+
+bool ReadFirstAdapter(DeviceInfo& info, const char16_t* unreadableCaption)
+{
+    if (const ResultRecord read = ReadDeviceInfo(info); read.code != 0) {
+        LogFailure("information pages of adapter 0", 0, LastCommandOnThisThread(), read);
+        ShowBox(BoxKind::Error, unreadableCaption, kReadInfoFailedText);
+        return false;
+    }
+    LogLine("adapter 0 firmware: " + std::string(FirmwareVersionText(info)));
+    return true;
+}
+
 namespace {
 
 bool FirstAdapterTakesConfigs(const ConfigCheckBoxes& boxes)
 {
     DeviceInfo info;
-    if (ReadDeviceInfo(info).code != 0) {
-        ShowBox(BoxKind::Error, boxes.unreadableCaption, kReadInfoFailedText);
+    if (!ReadFirstAdapter(info, boxes.unreadableCaption))
         return false;
-    }
     if (!ConfigRuleAllows(FirmwareDateNumber(info.firmwareVersion))) {
         ShowBox(BoxKind::Information, boxes.outdatedCaption, boxes.outdatedText);
         return false;
@@ -74,12 +139,38 @@ bool FindAdapterForConfigs(const ConfigCheckBoxes& boxes)
 // the final message, the count already says so, and the hold on the system
 // can go before the final box waits for the user. The exit's wait needs no
 // more than that, as nothing after the post touches an adapter.
-std::uint32_t FinishWorker(bool succeeded, std::uint32_t doneMessage, std::uint32_t failedMessage,
-                           std::uintptr_t wParam)
+std::uint32_t FinishWorker(const ResultRecord& result, std::uint32_t doneMessage, std::uint32_t failedMessage,
+                           std::uint32_t deviceIndex)
 {
+    const bool succeeded = result.code == 0;
+    if (deviceIndex < kMaxDevices)
+        s_reports[deviceIndex] = {result, succeeded ? std::uint8_t{0} : LastCommandOnThisThread()};
     WorkerFinished();
-    Platform().PostToMainWindow(succeeded ? doneMessage : failedMessage, wParam, 0);
+    Platform().PostToMainWindow(succeeded ? doneMessage : failedMessage, deviceIndex, 0);
     return succeeded ? 0 : 0xFFFFFFFFu;
+}
+
+// A failed message whose slot holds no failure came from a work item the
+// system refused: no worker ran to leave a record.
+void LogWorkerOutcome(std::string_view operation, std::uintptr_t deviceIndex, bool succeeded)
+{
+    const std::string adapter = "adapter " + std::to_string(deviceIndex);
+    if (succeeded) {
+        LogLine(std::string(operation) + " of " + adapter + ": done");
+        return;
+    }
+    const WorkerReport report = deviceIndex < kMaxDevices ? s_reports[deviceIndex] : WorkerReport{};
+    if (report.result.code == 0) {
+        LogLine(std::string(operation) + " of " + adapter + ": not started (the system refused its work item)");
+        return;
+    }
+    LogFailure(std::string(operation) + " of " + adapter, static_cast<std::uint32_t>(deviceIndex), report.command,
+               report.result);
+}
+
+void ResetWorkerReports()
+{
+    std::fill(std::begin(s_reports), std::end(s_reports), WorkerReport{});
 }
 
 } // namespace Vantri

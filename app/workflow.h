@@ -11,11 +11,14 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "app/app_platform.h"
 #include "app/text_format.h"
+#include "protocol/command_frame.h"
+#include "protocol/device_info.h"
 
 namespace Vantri {
 
@@ -51,10 +54,28 @@ struct ConfigCheckBoxes {
 // shows the box, ends the run and answers false.
 bool FindAdapterForConfigs(const ConfigCheckBoxes& boxes);
 
-// The last thing a counted worker does: it stops counting as at work, then
-// posts its one final message (done or failed, with `wParam`). Returns the
-// work item's result, 0 after success and -1 after failure.
-std::uint32_t FinishWorker(bool succeeded, std::uint32_t doneMessage, std::uint32_t failedMessage,
-                           std::uintptr_t wParam);
+enum class FileDialog { Save, Open };
+
+// The save or open dialog for backup files; the chosen path or the
+// cancelling goes to the log. False when cancelled or failed.
+bool ChooseFile(FileDialog dialog, const char16_t* title, std::span<char16_t> fileName);
+
+// Reads the first adapter's information pages into `info`. When they cannot
+// be read, shows the error box under `unreadableCaption` and answers false.
+bool ReadFirstAdapter(DeviceInfo& info, const char16_t* unreadableCaption);
+
+// The last thing a counted worker does: it leaves its record for the log,
+// stops counting as at work, then posts its one final message (done or
+// failed, with the device index). Returns the work item's result, 0 after
+// success and -1 after failure.
+std::uint32_t FinishWorker(const ResultRecord& result, std::uint32_t doneMessage, std::uint32_t failedMessage,
+                           std::uint32_t deviceIndex);
+
+// Main thread, on a worker's final message: its outcome to the log, with
+// the failing record and command the worker left.
+void LogWorkerOutcome(std::string_view operation, std::uintptr_t deviceIndex, bool succeeded);
+
+// Starts the next run with no worker's record (tests run many in one process).
+void ResetWorkerReports();
 
 } // namespace Vantri

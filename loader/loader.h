@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "protocol/command_frame.h"
 
@@ -29,6 +30,9 @@ public:
     // Waits at most `timeoutMs` for the answer; only the command layer knows
     // how long the command it answers may take (protocol/exchange.cpp).
     virtual ResultRecord ReadReport(std::uint32_t index, CommandFrame& destination, std::uint32_t timeoutMs) = 0;
+    // The system's path of an adapter found by the last enumeration, for the
+    // diagnostics log; empty where a loader has none.
+    virtual std::u16string_view DevicePath(std::uint32_t) const { return {}; }
 
 protected:
     // The one loader has static storage and is never destroyed through the

@@ -37,6 +37,10 @@ public:
     void CloseDevice(std::uint32_t index) override;
     ResultRecord WriteReport(std::uint32_t index, const CommandFrame& payload) override;
     ResultRecord ReadReport(std::uint32_t index, CommandFrame& destination, std::uint32_t timeoutMs) override;
+    std::u16string_view DevicePath(std::uint32_t index) const override
+    {
+        return index < kMaxDevices ? std::u16string_view(slots_[index].path) : std::u16string_view();
+    }
 
     // Read-only view of one slot, for tests and diagnostics; null past the table.
     const DeviceSlot* Slot(std::uint32_t index) const { return index < kMaxDevices ? &slots_[index] : nullptr; }

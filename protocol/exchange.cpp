@@ -46,6 +46,8 @@ constexpr AnswerTimeLimit kAnswerTimeLimits[] = {
     {29, kFlashAnswerMs}, //                        end
 };
 
+thread_local std::uint8_t t_lastCommand = 0;
+
 bool IsPositive(const CommandFrame& answer)
 {
     return (answer.command & kAcknowledgeBit) != 0;
@@ -55,6 +57,7 @@ bool IsPositive(const CommandFrame& answer)
 // command's answer may take.
 ResultRecord Exchange(std::uint32_t deviceIndex, const CommandFrame& sent, CommandFrame& answer)
 {
+    t_lastCommand = sent.command;
     if (ResultRecord result = g_loader.WriteReport(deviceIndex, sent); result.code != 0)
         return result;
     return g_loader.ReadReport(deviceIndex, answer, AnswerTimeLimitMs(sent.command));
@@ -127,6 +130,11 @@ ResultRecord DecodeRequestAnswer(const CommandFrame& answer, std::span<std::uint
     std::memcpy(destination.data(), answer.data, n);
     dataLength = n;
     return kResultOk;
+}
+
+std::uint8_t LastCommandOnThisThread()
+{
+    return t_lastCommand;
 }
 
 ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::uint16_t parameter,

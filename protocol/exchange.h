@@ -23,6 +23,11 @@ ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::u
 ResultRecord ReceiveData(std::uint8_t command, std::uint16_t parameter, std::uint8_t argument,
                          std::span<std::uint8_t, kFrameDataSize> destination, std::uint32_t& dataLength);
 
+// The command of the last exchange this thread started, 0 before any. A
+// record does not name the command it failed at; a worker reads this after
+// a failure to tell the diagnostics log.
+std::uint8_t LastCommandOnThisThread();
+
 // The frames of the two exchanges apart from the I/O: what goes out, and
 // what an answer means, judged from its bytes alone.
 CommandFrame EncodeCommand(std::uint8_t command, std::uint16_t parameter, const std::uint8_t* data,

@@ -80,9 +80,18 @@ std::unique_ptr<DownloadBody> AllocateBody(std::size_t length)
     return body;
 }
 
+DownloadReport s_reports[2];
+DownloadReport s_noReport;
+
+DownloadReport& ReportFor(std::uint32_t tag)
+{
+    return tag < std::size(s_reports) ? s_reports[tag] : s_noReport;
+}
+
 DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const DownloadRequest& request,
                       std::unique_ptr<DownloadBody>& body)
 {
+    DownloadReport& report = ReportFor(request.tag);
     handles.session = {http.Open(kDownloadAgent), http.CloseHandle};
     if (!handles.session)
         return DownloadOutcome::NoSession;
@@ -103,6 +112,7 @@ DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const Down
     std::uint32_t status = 0;
     if (!http.QueryStatusCode(requestHandle, &status))
         return DownloadOutcome::NoStatus;
+    report.status = status;
     if (status != 200)
         return DownloadOutcome::BadStatus;
 
@@ -110,6 +120,7 @@ DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const Down
     if (const DownloadOutcome outcome = AnnouncedLength(http, requestHandle, length);
         outcome != DownloadOutcome::Received)
         return outcome;
+    report.announced = length;
     // No Content-Length (a chunked body, say), a negative one, or one no
     // database comes near: the database is a few megabytes, and a length the
     // server got wrong must not take the machine's memory.
@@ -122,6 +133,8 @@ DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const Down
     const DownloadOutcome outcome = ReceiveBody(http, requestHandle, request.tag, request.window, *body);
     if (outcome != DownloadOutcome::Received)
         body.reset(); // a part of a file is no file
+    else
+        report.received = body->size;
     return outcome;
 }
 
@@ -199,10 +212,14 @@ DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::u
 void StartDownload(std::u16string_view path, std::uint32_t tag)
 {
     const DownloadWindow window = BoundDownloadLink().MainWindow();
+    DownloadReport& report = ReportFor(tag);
+    report = {};
     std::unique_ptr<DownloadRequest> request(new (std::nothrow) DownloadRequest{});
     if (request && path.size() < kDownloadTextCapacity) {
         CopyText(request->host, kUpdateHost);
         CopyText(request->path, path);
+        CopyText(report.host, kUpdateHost);
+        CopyText(report.path, path);
         request->tag = tag;
         request->window = window;
         // Once queued the record is the worker's, which may already have
@@ -214,6 +231,7 @@ void StartDownload(std::u16string_view path, std::uint32_t tag)
     }
     // No worker will ever post this download's outcome, and the window would
     // wait for it for ever: its failure is posted here instead.
+    report.outcome = DownloadOutcome::NotStarted;
     BoundDownloadLink().PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
 }
 
@@ -225,6 +243,7 @@ DownloadOutcome PerformDownload(DownloadRequest* request)
     HttpHandles handles;
     std::unique_ptr<DownloadBody> body;
     const DownloadOutcome outcome = Fetch(g_httpPlatform, handles, *owned, body);
+    ReportFor(owned->tag).outcome = outcome;
     PostFinalMessage(*owned, outcome, std::move(body));
     return outcome;
 }
@@ -253,6 +272,38 @@ std::optional<std::u16string_view> PathAfterHost(std::u16string_view line)
     if (at == std::u16string_view::npos)
         return std::nullopt;
     return line.substr(at + host.size());
+}
+
+const DownloadReport& DownloadReportOf(std::uint32_t tag)
+{
+    return tag < std::size(s_reports) ? s_reports[tag] : s_noReport;
+}
+
+const char* DownloadOutcomeName(DownloadOutcome outcome)
+{
+    switch (outcome) {
+    case DownloadOutcome::Received: return "received";
+    case DownloadOutcome::NoSession: return "no session";
+    case DownloadOutcome::NoConnection: return "no connection";
+    case DownloadOutcome::NoRequest: return "no request";
+    case DownloadOutcome::SendFailed: return "the request could not be sent";
+    case DownloadOutcome::NoResponse: return "no response";
+    case DownloadOutcome::NoStatus: return "no status";
+    case DownloadOutcome::BadStatus: return "a status other than 200";
+    case DownloadOutcome::NoHeaders: return "no headers";
+    case DownloadOutcome::NoHeaderLines: return "no header lines";
+    case DownloadOutcome::BadLength: return "no usable Content-Length";
+    case DownloadOutcome::NoMemory: return "no memory for the body";
+    case DownloadOutcome::ReadFailed: return "a read failed";
+    case DownloadOutcome::ConnectionEnded: return "the connection ended early";
+    case DownloadOutcome::NotStarted: return "not started";
+    }
+    return "?";
+}
+
+void ResetDownloadReports()
+{
+    std::fill(std::begin(s_reports), std::end(s_reports), DownloadReport{});
 }
 
 bool LocateDatabase(DownloadBody* versionBody)

@@ -83,7 +83,26 @@ enum class DownloadOutcome {
     NoMemory,          // the body could not be allocated
     ReadFailed,        // ReadData
     ConnectionEnded,   // a read gave 0 bytes before Content-Length was reached
+    NotStarted,        // the work item could not be made or queued
 };
+
+// What one download came to, for the diagnostics log. StartDownload writes
+// the address, the worker the rest before its final post; the main thread
+// reads it once that post has arrived. Never any of the body's bytes.
+struct DownloadReport {
+    char16_t host[kDownloadTextCapacity];
+    char16_t path[kDownloadTextCapacity];
+    DownloadOutcome outcome = DownloadOutcome::Received;
+    std::uint32_t status = 0;    // the HTTP status, 0 when none was had
+    std::int64_t announced = 0;  // Content-Length, 0 when none was had
+    std::uint64_t received = 0;  // bytes of a body received whole
+};
+
+// The report of the download with `tag` (the version file or the database);
+// an empty one for any other tag.
+const DownloadReport& DownloadReportOf(std::uint32_t tag);
+const char* DownloadOutcomeName(DownloadOutcome outcome);
+void ResetDownloadReports();
 
 // DownloadWorker's whole work, through g_httpPlatform, telling why it failed.
 DownloadOutcome PerformDownload(DownloadRequest* request);

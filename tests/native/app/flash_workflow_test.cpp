@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/diagnostics_log.h"
 #include "app/flash_workflow.h"
 #include "app/running_workers.h"
 #include "app/window_messages.h"
@@ -197,6 +198,52 @@ TEST_F(FlashWorkflowTest, UpdateOfOneAdapterWritesTheCarriedImageAndEndsWithTheS
     EXPECT_LE(window.Holds().back().eventsBefore, EventAt("box information Flash Complete"));
 }
 
+// The diagnostics log of a run: its lines in order, a full log begun anew
+// with the old one kept, and a log that cannot be written changing nothing.
+TEST_F(FlashWorkflowTest, TheLogKeepsTheRunWithinItsBoundAndNeverChangesTheOutcome)
+{
+    const std::string nearlyFull(Vantri::kMaxLogSize - 10, 'x');
+    struct Case {
+        const char* name;
+        std::string before;
+        bool writable;
+        std::string old; // the .old log afterwards
+    };
+    const Case cases[] = {
+        {"fresh", "", true, ""},
+        {"appended", "T earlier run\r\n", true, ""},
+        {"full", nearlyFull, true, nearlyFull},
+        {"unwritable", "T earlier run\r\n", false, ""},
+    };
+    const std::vector<std::string> lines = {
+        "T operation: Update Firmware\r\n",   "T adapters found: 1\r\n",
+        "T adapter 0: \r\n",                  "T adapter 0 firmware: 4.00.20150101\r\n",
+        "T question Firmware Update: yes\r\n", "T flash of adapter 0: done\r\n",
+        "T box information: Flash Complete\r\n"};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProgramRun run({AdapterWithVersion("4.00.20150101")}, {BoxAnswer::Yes}, image);
+        run.window.SetLogFile(c.before, c.writable);
+        ASSERT_TRUE(run.Click(IDC_UPDATE_FIRMWARE));
+        EXPECT_EQ(run.Adapter(0).Image(), image);
+        ASSERT_EQ(run.window.Boxes().size(), 2u);
+        EXPECT_EQ(run.window.Boxes()[1].text, kDoneOne);
+        EXPECT_EQ(run.window.OldLogFile(), c.old);
+        const std::string log = run.window.LogFile();
+        if (!c.writable) {
+            EXPECT_EQ(log, c.before);
+            continue;
+        }
+        std::string expected = c.old.empty() ? c.before : "";
+        for (const std::string& line : lines)
+            expected += line;
+        ASSERT_GE(log.size(), expected.size());
+        EXPECT_EQ(log.substr(0, expected.size()), expected);
+        EXPECT_EQ(log.substr(expected.size()).rfind("T operation ended after ", 0), 0u) << log;
+        EXPECT_LE(log.size(), Vantri::kMaxLogSize);
+    }
+}
+
 TEST_F(FlashWorkflowTest, UpdateOfThreeAdaptersAsksAboutTheFirstAndFlashesAll)
 {
     auto& first = Attach(AdapterWithVersion("4.00.20150101"));
@@ -291,14 +338,17 @@ TEST_F(FlashWorkflowTest, WorkerFailuresOfOneAdapterShowTheTextWithoutLocation)
         int button;
         Fault fault;
         std::uint8_t notSent; // the command that must not follow the failure
+        std::string logged;   // what the diagnostics log keeps of it
     };
+    const std::string failed = "flash of adapter 0 failed: device 0, ";
     const Case cases[] = {
-        {"data frame", IDC_UPDATE_FIRMWARE, Fault::Refuse(2, 100, 0x09), 3},
-        {"end command", IDC_UPDATE_FIRMWARE, Fault::Refuse(3, 1, 0x09), 0},
-        {"begin, adapter gone", IDC_UPDATE_FIRMWARE, Fault::Vanish(1, 1), 2},
-        {"erase configs", IDC_FACTORY_RESET, Fault::Refuse(10, 1, 0x09), 11},
-        {"erase settings", IDC_FACTORY_RESET, Fault::Refuse(11, 1, 0x09), 1},
-        {"echo that differs", IDC_FACTORY_RESET, Fault::BadEcho(2, 7), 3},
+        {"data frame", IDC_UPDATE_FIRMWARE, Fault::Refuse(2, 100, 0x09), 3, failed + "command 2, code 0x00000009 (9)"},
+        {"end command", IDC_UPDATE_FIRMWARE, Fault::Refuse(3, 1, 0x09), 0, failed + "command 3, code 0x00000009"},
+        {"begin, adapter gone", IDC_UPDATE_FIRMWARE, Fault::Vanish(1, 1), 2, failed + "command 1, code 0x"},
+        {"erase configs", IDC_FACTORY_RESET, Fault::Refuse(10, 1, 0x09), 11, failed + "command 10, code 0x00000009"},
+        {"erase settings", IDC_FACTORY_RESET, Fault::Refuse(11, 1, 0x09), 1, failed + "command 11, code 0x00000009"},
+        {"echo that differs", IDC_FACTORY_RESET, Fault::BadEcho(2, 7), 3,
+         failed + "command 2, code 0x20000001 (536870913), detail1 0, detail2 0: Send echo failure"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -320,6 +370,7 @@ TEST_F(FlashWorkflowTest, WorkerFailuresOfOneAdapterShowTheTextWithoutLocation)
         EXPECT_EQ(EventList(events.end() - 4, events.end()),
                   (EventList{"close 0", "box error Unable to flash Vantri4", "destroy", "quit 0"}));
         ExpectHeldOnlyWhileWorking(runWindow, SystemHold::SleepAndSessionEnd, true);
+        EXPECT_NE(runWindow.LogFile().find(c.logged), std::string::npos) << runWindow.LogFile();
     }
 }
 

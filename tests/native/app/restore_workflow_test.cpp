@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -308,6 +309,30 @@ TEST(RestoreWorkflowTest, EveryFailureEndsWithItsBoxInItsOrder)
          {"queue refused 0", "close 0", "box error Unable to restore Vantri4", "destroy", "quit 0"}, true, 2},
     };
 
+    // What the diagnostics log keeps of each, beyond the box: the failing
+    // command and its codes, the download's address and status, the file.
+    const std::string host = "http://" + Narrow(Vantri::kUpdateHost);
+    const std::map<std::string, std::string> logged = {
+        {"no adapter", "adapters found: 0"},
+        {"device information unreadable", "information pages of adapter 0 failed: device 0, command 21, code 0x00000005"},
+        {"firmware at the limit", "adapter 0 firmware: 4.00.20141114"},
+        {"No", "question Vantri4 Restore: no"},
+        {"dialog cancelled", "open dialog: cancelled"},
+        {"file cannot be opened", "backup file C:\\Backups\\mine.vtcb: no access"},
+        {"file cannot be read", "backup file C:\\Backups\\mine.vtcb: the read failed"},
+        {"version file download fails",
+         "download " + host + "/Manager/VersionV4V: the request could not be sent, status 0"},
+        {"database download fails", "download " + host + Narrow(kDatabasePath) + ": the request could not be sent"},
+        {"version file without the update host", "the version file names no games database on the update host"},
+        {"truncated database", "conversion: a broken database"},
+        {"game missing from the database", "conversion: a game the database lacks"},
+        {"kind 9", "conversion: a kind above 3"},
+        {"config area read refused", "restore write of adapter 0 failed: device 0, command 14, code 0x00000009"},
+        {"primary region refused", "restore write of adapter 0 failed: device 0, command 8, code 0x00000009"},
+        {"overflow region refused", "restore write of adapter 0 failed: device 0, command 28, code 0x00000009"},
+        {"restore worker not queued", "restore write of adapter 0: not started"},
+    };
+
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Arrangement setup;
@@ -317,6 +342,9 @@ TEST(RestoreWorkflowTest, EveryFailureEndsWithItsBoxInItsOrder)
         ASSERT_TRUE(run.Click()) << "the window never got its quit message";
         ScriptedWindow& window = run.Window();
         ExpectBoxes(window.Boxes(), row.boxes);
+        if (const auto it = logged.find(row.name); it != logged.end()) {
+            EXPECT_NE(window.LogFile().find(it->second), std::string::npos) << window.LogFile();
+        }
         const EventList events = window.Events();
         EXPECT_EQ(Tail(events, row.tail.size()), row.tail);
         EXPECT_EQ(HasEvent(events, "disable 2"), row.locked);

@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/app_platform.h"
@@ -379,6 +380,14 @@ public:
         return queuedContexts_;
     }
     std::uint32_t ProgressValue() const { return progress_; }
+    // The log's file before the run, and whether it can be written at all.
+    void SetLogFile(std::string bytes, bool writable = true)
+    {
+        log_file_ = std::move(bytes);
+        logWritable_ = writable;
+    }
+    const std::string& LogFile() const { return log_file_; }
+    const std::string& OldLogFile() const { return old_log_file_; }
     std::vector<HoldRecord> Holds() const { return holds_; }
     // The window's answer to WM_QUERYENDSESSION, asked now: 1 lets the
     // session end, 0 refuses.
@@ -579,6 +588,32 @@ public:
 
     std::span<const std::uint8_t> FirmwareResource() override { return firmware_; }
 
+    // The log as a file in memory, each line stamped "T".
+    bool OpenLog(std::uint64_t& size) override
+    {
+        if (!logWritable_)
+            return false;
+        size = log_file_.size();
+        return true;
+    }
+    bool AppendLog(std::string_view bytes) override
+    {
+        log_file_.append(bytes);
+        return true;
+    }
+    bool StartNewLog() override
+    {
+        old_log_file_ = std::exchange(log_file_, std::string());
+        return true;
+    }
+    std::string LogTime() override { return "T"; }
+    std::uint64_t NowMs() override
+    {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count());
+    }
+
     bool ShowSaveDialog(const char16_t* title, std::span<char16_t> fileName) override
     {
         return FileDialog(true, title, fileName);
@@ -665,6 +700,9 @@ private:
     std::map<int, std::u16string> texts_;
     std::uint32_t progress_ = 0;
     std::intptr_t messageResult_ = -1;
+    std::string log_file_;
+    std::string old_log_file_;
+    bool logWritable_ = true;
     std::vector<HoldRecord> holds_;
     bool destroyed_ = false;
     bool quit_ = false;
