@@ -392,11 +392,15 @@ def restore_download_failures(ctx):
     port closed): the same download-failure box each time, nothing sent to
     the adapter after its information pages, and no hang."""
     text = download_failed(ctx.args.maker_domain)
-    cases = [("version file refused", {"options": ["--host-name", "elsewhere.example"]}, 1),
-             ("database cut short", {"options": ["--mode", "short-close"]}, 2),
-             ("no update host", {"host": False}, 0)]
+    version_url = f"download http://{ctx.args.update_host}{VERSION_PATH}: "
+    database_url = f"download http://{ctx.args.update_host}{DATABASE_PATH}: "
+    cases = [("version file refused", {"options": ["--host-name", "elsewhere.example"]}, 1,
+              [version_url + "a status other than 200, status "]),
+             ("database cut short", {"options": ["--mode", "short-close"]}, 2,
+              [version_url + "received, status 200", database_url, "status 200, Content-Length "]),
+             ("no update host", {"host": False}, 0, [version_url, "status 0"])]
     path = backup_file(ctx, "backup.vtcb", backup_of(config_area(5, ROUND_TRIP_ENTRIES)))
-    for what, how, requests in cases:
+    for what, how, requests, logged in cases:
         run = Restore(ctx, ["--adapters", 1], *how.get("options", []), host=how.get("host", True))
         try:
             started = time.monotonic()
@@ -408,6 +412,7 @@ def restore_download_failures(ctx):
         expect_nothing_sent_after_info(adapter, what)
         if run.host:
             expect_equal(len(run.host.requests), requests, f"{what}: requests the update host answered")
+        ctx.expect_logged(*logged, "box error: Unable to restore Vantri4", what=f"{what}: the diagnostics log")
 
 
 def restore_bad_backups(ctx):
@@ -514,6 +519,8 @@ def restore_write_failures(ctx):
                  "frames after the primary region")
     expect_equal((adapter.number("config_area_writes"), adapter.number("primary_writes"),
                   adapter.number("overflow_writes")), (1, 1, 0), "stores the adapter committed")
+    ctx.expect_logged(f"backup file {windows_path(path)}: read 65536 bytes",
+                      "restore write of adapter 0 failed: device 0, command 28, code 0x00000042 (66)")
 
     silent_from = REPORTS_BEFORE_WRITE + 200  # a frame of command 5
     run = Restore(ctx, ["--adapters", 1, "--silent-at", silent_from])
@@ -527,6 +534,7 @@ def restore_write_failures(ctx):
     expect(9 <= waited <= 20, f"the failure box came {waited:.1f} s after the write began; the frame's limit is 10 s")
     expect_equal(adapter.number("output_reports"), silent_from, "output reports: none after the silent frame")
     expect_equal(adapter.number("config_area_writes"), 0, "config area writes")
+    ctx.expect_logged("restore write of adapter 0 failed: device 0, command 5, code 0x000005B4 (1460)")
 
 
 def restore_screenshots(ctx, shots=None, backup=None, before=None, entries=None, slow=True):

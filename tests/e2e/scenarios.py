@@ -43,12 +43,34 @@ class Context:
         self.work = Path(work)
         self.firmware = Path(args.firmware).read_bytes()
         self.harness = None
+        self.log_mark = 0
+
+    def log_folder(self):
+        """Where the program keeps its diagnostics log in this prefix."""
+        users = Path(self.env["WINEPREFIX"]) / "drive_c" / "users"
+        found = sorted(users.glob("*/AppData/Local"))
+        expect(found, f"no AppData/Local folder under {users}")
+        return found[0] / "Vantri4 Flash"
+
+    def new_log(self):
+        """What the program's runs since the last start() added to the log
+        (the whole log if it was begun anew since)."""
+        path = self.log_folder() / "Vantri4Flash.log"
+        data = path.read_bytes() if path.is_file() else b""
+        return (data[self.log_mark:] if len(data) >= self.log_mark else data).decode("utf-8", "replace")
+
+    def expect_logged(self, *lines, what="the diagnostics log"):
+        text = self.new_log()
+        for line in lines:
+            expect(line in text, f"{what}: {line!r} not in the log:\n{text}")
 
     def start(self, *emulator_flags, env=None, any_title=False):
         """Emulator first (the program enumerates at the first click, but the
         address must answer from the start), then the program, then its window
         (with any_title, any window whose title begins "Vantri4 Flash")."""
         title = "Vantri4 Flash" if any_title else MAIN_TITLE
+        log_file = self.log_folder() / "Vantri4Flash.log"
+        self.log_mark = log_file.stat().st_size if log_file.is_file() else 0
         self.harness = Harness(self.args.exe, self.args.driver, self.work, env or self.env, title=title,
                                title_is_prefix=any_title)
         emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags, self.work / "emulator.log")
@@ -225,18 +247,40 @@ def factory_reset_three(ctx):
 
 def refusal(ctx):
     """The adapter refuses the 5th image frame: the failure box, and nothing
-    after the refused frame (no end command)."""
-    h = ctx.start("--adapters", 1, "--version", "4.00.20150101", "--refuse", "2:5:66")
-    h.one("click", UPDATE_BUTTON, "box", "yes")
-    box = h.driver_run("timeout", 30000, "box", "ok", "wait-gone")[1]
-    expect_box(box, "error", "Unable to flash Vantri4", FAILED_ONE)
-    (adapter,) = ctx.finish()
-    commands = adapter.commands()
-    expect_equal(commands, [CMD_INFO, CMD_INFO, CMD_BEGIN] + [CMD_IMAGE] * 5, "commands sent")
-    expect(CMD_END not in commands, "command 3 was sent after the refusal")
-    refused = [f for f in adapter.frames if not f.to_adapter][-1]
-    expect_equal((refused.command & 0x80, refused.argument), (0, 66), "the last answer (the refusal, code 66)")
-    expect_nothing_written(adapter, "adapter 0")
+    after the refused frame (no end command); the diagnostics log keeps the
+    version, the adapter, the answer, the failing command with its code and
+    the duration. Then the same with the log's folder taken by a file, so the
+    log cannot be written: the same box, the same frames, no log."""
+    blocked = None
+    try:
+        for attempt in ("log", "no log"):
+            h = ctx.start("--adapters", 1, "--version", "4.00.20150101", "--refuse", "2:5:66")
+            h.one("click", UPDATE_BUTTON, "box", "yes")
+            box = h.driver_run("timeout", 30000, "box", "ok", "wait-gone")[1]
+            expect_box(box, "error", "Unable to flash Vantri4", FAILED_ONE)
+            (adapter,) = ctx.finish()
+            commands = adapter.commands()
+            expect_equal(commands, [CMD_INFO, CMD_INFO, CMD_BEGIN] + [CMD_IMAGE] * 5, f"{attempt}: commands sent")
+            expect(CMD_END not in commands, "command 3 was sent after the refusal")
+            refused = [f for f in adapter.frames if not f.to_adapter][-1]
+            expect_equal((refused.command & 0x80, refused.argument), (0, 66), "the last answer (the refusal, code 66)")
+            expect_nothing_written(adapter, "adapter 0")
+            if blocked:
+                expect(blocked.is_file() and blocked.read_bytes() == b"not a folder", "the blocking file changed")
+                break
+            ctx.expect_logged(f"Vantri4 Flash {CARRIED_VERSION} started", "operation: Update Firmware",
+                              "adapters found: 1", "adapter 0: \\\\?\\hid#vid_2387&pid_0003#", "adapter 0 firmware: 4.00.20150101",
+                              "question Firmware Update: yes",
+                              "flash of adapter 0 failed: device 0, command 2, code 0x00000042 (66)",
+                              "box error: Unable to flash Vantri4", "operation ended after ")
+            folder = ctx.log_folder()
+            folder.rename(folder.with_name("Vantri4 Flash.aside"))
+            blocked = folder
+            blocked.write_bytes(b"not a folder")
+    finally:
+        if blocked:
+            blocked.unlink(missing_ok=True)
+            blocked.with_name("Vantri4 Flash.aside").rename(blocked)
 
 
 def no_adapter(ctx):
@@ -458,6 +502,8 @@ def silent_erase(ctx):
     (adapter,) = ctx.finish()
     expect_equal(adapter.commands(), [CMD_ERASE_CONFIGS], "commands sent")
     expect_nothing_written(adapter, "adapter 0")
+    ctx.expect_logged("operation: Factory Reset", "question Factory Reset: yes",
+                      "flash of adapter 0 failed: device 0, command 10, code 0x000005B4 (1460)")
 
 
 def pool_spread_bench(ctx):
