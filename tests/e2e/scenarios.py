@@ -5,7 +5,7 @@ the user sees, the exit code and what the emulated adapters received."""
 import os
 from pathlib import Path
 
-from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, Emulator, Harness, ScenarioFailure, expect,
+from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, Emulator, Harness, HidDevices, ScenarioFailure, expect,
                          expect_box, expect_equal, log, screenshot, write_bench_report)
 
 # The texts the program shows, exactly.
@@ -43,18 +43,28 @@ class Context:
         self.work = Path(work)
         self.firmware = Path(args.firmware).read_bytes()
         self.harness = None
+        # On the HID stack: the shipping exe, the emulator's interfaces as
+        # HID devices of the prefix, and which of them send an unasked report.
+        self.hid = False
+        self.unasked = ()
 
     def start(self, *emulator_flags, env=None, any_title=False):
         """Emulator first (the program enumerates at the first click, but the
         address must answer from the start), then the program, then its window
         (with any_title, any window whose title begins "Vantri4 Flash")."""
         title = "Vantri4 Flash" if any_title else MAIN_TITLE
-        self.harness = Harness(self.args.exe, self.args.driver, self.work, env or self.env, title=title,
+        exe = self.args.shipping_exe if self.hid else self.args.exe
+        self.harness = Harness(exe, self.args.driver, self.work, env or self.env, title=title,
                                title_is_prefix=any_title)
         emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags, self.work / "emulator.log")
         self.harness.emulator = emulator
         port = emulator.start()
-        self.harness.start_app(port)
+        if self.hid:
+            self.harness.devices = HidDevices(self.args.hid_devices, self.work, env or self.env)
+            self.harness.devices.start(port, self.unasked)
+            self.harness.start_app()
+        else:
+            self.harness.start_app(port)
         main = self.harness.wait_main()
         expect_equal(main["title"], MAIN_TITLE, "window title")
         return self.harness
@@ -62,10 +72,16 @@ class Context:
     def finish(self):
         """The program must end by itself with 0; then the adapters' state."""
         expect_equal(self.harness.wait_app(), 0, "exit code of the program")
+        if self.harness.devices:
+            # Removing the devices ends their bridge connections.
+            self.harness.devices.stop()
         adapters = self.harness.emulator.stop()
         for n, adapter in enumerate(adapters):
             log(f"adapter {n}: {adapter.describe()}")
             expect_equal(adapter.violations, [], f"protocol violations seen by adapter {n}")
+            if self.harness.devices:
+                expect_equal((adapter.opens, adapter.open), (1, False),
+                             f"adapter {n}: bridge connections opened, and one still open at the end")
         return adapters
 
     def close(self):
