@@ -26,8 +26,9 @@ struct HidLibrary {
     decltype(&HidD_GetHidGuid) getHidGuid = nullptr;
     decltype(&HidD_GetAttributes) getAttributes = nullptr;
     decltype(&HidD_GetProductString) getProductString = nullptr;
+    decltype(&HidD_FlushQueue) flushQueue = nullptr;
 
-    bool Complete() const { return getHidGuid && getAttributes && getProductString; }
+    bool Complete() const { return getHidGuid && getAttributes && getProductString && flushQueue; }
 };
 
 template <typename Function>
@@ -51,6 +52,7 @@ HidLibrary LoadHidLibrary()
     library.getHidGuid = Procedure<decltype(&HidD_GetHidGuid)>(module, "HidD_GetHidGuid");
     library.getAttributes = Procedure<decltype(&HidD_GetAttributes)>(module, "HidD_GetAttributes");
     library.getProductString = Procedure<decltype(&HidD_GetProductString)>(module, "HidD_GetProductString");
+    library.flushQueue = Procedure<decltype(&HidD_FlushQueue)>(module, "HidD_FlushQueue");
     return library.Complete() ? library : HidLibrary{};
 }
 
@@ -158,6 +160,12 @@ bool GetProductString(PlatformHandle device, void* buffer, std::uint32_t bufferB
     return hid.getProductString && hid.getProductString(device, buffer, bufferBytes);
 }
 
+bool FlushInput(PlatformHandle device)
+{
+    const HidLibrary& hid = Hid();
+    return hid.flushQueue && hid.flushQueue(device);
+}
+
 void CloseDevice(PlatformHandle device)
 {
     CloseHandle(device);
@@ -250,6 +258,7 @@ std::uint32_t ReadBounded(PlatformHandle device, std::uint8_t* report, std::uint
 const HidPlatform kWin32HidPlatform{
     GetHidGuid,    GetPresentInterfaces, EnumInterface, GetInterfacePath, DestroyInterfaceList, OpenDevice,
     GetAttributes, GetProductString,     CloseDevice,   Pause,            WriteBounded,         ReadBounded,
+    FlushInput,
 };
 
 } // namespace Vantri

@@ -172,6 +172,9 @@ struct ScriptedHidBus::Calls {
         s_active->sleptMs_ += milliseconds;
     }
 
+    // Scripted interfaces send nothing unasked.
+    static bool FlushInput(Vantri::PlatformHandle) { return true; }
+
     static std::uint32_t WriteBounded(Vantri::PlatformHandle device, const std::uint8_t* report, std::uint32_t size,
                                       std::uint32_t* transferred, std::uint32_t timeoutMs)
     {
@@ -205,6 +208,7 @@ const Vantri::HidPlatform& ScriptedHidBus::Platform()
         Calls::GetHidGuid,    Calls::GetPresentInterfaces, Calls::EnumInterface, Calls::GetInterfacePath,
         Calls::DestroyInterfaceList, Calls::OpenDevice,    Calls::GetAttributes, Calls::GetProductString,
         Calls::CloseDevice,   Calls::Sleep,                Calls::WriteBounded,  Calls::ReadBounded,
+        Calls::FlushInput,
     };
     return table;
 }
