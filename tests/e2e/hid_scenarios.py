@@ -17,7 +17,7 @@ def on_hid(scenario, unasked=()):
     report nobody asked for."""
 
     def run(ctx):
-        ctx.hid, ctx.unasked = True, tuple(unasked)
+        ctx.hid, ctx.unasked, ctx.flash_ms = True, tuple(unasked), 120000
         scenario(ctx)
 
     run.__doc__ = f"On the HID stack: {scenario.__doc__}"
