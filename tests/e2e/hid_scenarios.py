@@ -4,11 +4,11 @@ as HID devices of the prefix (emulator/hid_device/). Most rows run the
 emulation build's own scenarios unchanged on that stack; the rest check what
 only the stack can show."""
 
-from e2e_harness import expect, expect_box, expect_equal, log
+from e2e_harness import expect, expect_box, expect_equal, log, write_bench_report
 from restore_scenarios import restore_round_trip
 from scenarios import (CMD_BEGIN, CMD_IMAGE, CMD_INFO, DONE_ONE, FAILED_ONE, UPDATE_BUTTON,
-                       UPDATE_QUESTION, expect_flash, expect_info_reads, expect_nothing_written, factory_reset_many,
-                       no_adapter, refusal, update_one)
+                       UPDATE_QUESTION, expect_flash, expect_nothing_written, factory_reset_many, no_adapter,
+                       refusal, update_one)
 
 
 def on_hid(scenario, unasked=()):
@@ -17,7 +17,7 @@ def on_hid(scenario, unasked=()):
     report nobody asked for."""
 
     def run(ctx):
-        ctx.hid, ctx.unasked, ctx.flash_ms = True, tuple(unasked), 120000
+        ctx.hid, ctx.unasked, ctx.slower = True, tuple(unasked), 3
         scenario(ctx)
 
     run.__doc__ = f"On the HID stack: {scenario.__doc__}"
@@ -67,49 +67,43 @@ FLASH_FLOOR_S = 9.202
 
 
 def hid_flash_bench(ctx):
-    """The carried image flashed by the shipping exe through the HID stack
-    at the 1 ms frame clock, to one adapter and then to sixteen at once:
-    wall time from Yes to the success box over the 9.202 s floor; then one
-    flash at zero latency through the stack and one by the emulation build
-    over its own binding, for exchanges per second. Only success and the
-    images are asserted; the figures go to Google Benchmark JSON."""
-    from scenarios import DONE_MANY, RESET_BUTTON, RESET_QUESTION_MANY, write_bench_report
+    """The carried image flashed to one adapter at the 1 ms frame clock, by
+    the shipping exe through the HID stack and, in the same run, by the
+    emulation build on its own binding: each one's wall time from Yes to the
+    success box over the 9.202 s floor, and exchanges per second. Only
+    success and the images are asserted; the figures go to Google Benchmark
+    JSON."""
 
-    def flash(hid, count, *flags):
+    def flash(hid):
         ctx.hid = hid
-        h = ctx.start("--adapters", count, "--version", "4.00.20141114" if count > 1 else "4.00.20150101",
-                      "--no-transcript" if count > 1 else "--latency-us", *(() if count > 1 else (0,)), *flags)
-        button = RESET_BUTTON if count > 1 else UPDATE_BUTTON
-        _, question, _, done = h.driver_run("click", button, "box", "yes", "timeout", 600000, "box", "leave",
-                                            timeout=660)
+        h = ctx.start("--adapters", 1, "--version", "4.00.20150101", "--frame-clock")
+        # Answer and wait in one driver run: the span is the flash, not a driver start.
+        _, question, _, done = h.driver_run("click", UPDATE_BUTTON, "box", "yes", "timeout", 120000, "box", "leave",
+                                            timeout=150)
+        expect_box(done, "information", "Flash Complete", DONE_ONE)
         h.driver_run("box", "ok", "wait-gone")
-        adapters = ctx.finish()
-        if count == 1:
-            expect_box(done, "information", "Flash Complete", DONE_ONE)
-            expect_flash(adapters[0], ctx.firmware, "adapter 0")
-        else:
-            expect_box(question, "question", "Factory Reset", RESET_QUESTION_MANY.format(count=count))
-            expect_box(done, "information", "Flash Complete", DONE_MANY.format(count=count))
-            for n, adapter in enumerate(adapters):
-                expect_equal(adapter.image, ctx.firmware, f"adapter {n}: the stored image")
-        return (done["seen_us"] - question["answered_us"]) / 1e6
+        (adapter,) = ctx.finish()
+        expect_flash(adapter, ctx.firmware, "adapter 0")
+        # Everything after the question: begin, the image frames, end.
+        return len(adapter.sent) - 2, (done["seen_us"] - question["answered_us"]) / 1e6
 
-    one = flash(True, 1, "--frame-clock")
-    sixteen = flash(True, 16, "--frame-clock")
-    exchanges = 4601
-    through_stack = exchanges / flash(True, 1)
-    emulation = exchanges / flash(False, 1)
-    log(f"bench: frame clock: 1 adapter {one:.3f} s ({one / FLASH_FLOOR_S:.3f} of the floor), 16 adapters "
-        f"{sixteen:.3f} s ({sixteen / FLASH_FLOOR_S:.3f}); zero latency: {through_stack:.0f} exchanges/s through "
-        f"the HID stack, {emulation:.0f} by the emulation build ({through_stack / emulation:.2f})")
-    write_bench_report(ctx, "bench-wine-hid-flash.json", "BM_WineHidFlash", one * 1e3,
-                       floor_s=FLASH_FLOOR_S, one_adapter_s=one, one_adapter_over_floor=one / FLASH_FLOOR_S,
-                       sixteen_adapters_s=sixteen, sixteen_adapters_over_floor=sixteen / FLASH_FLOOR_S,
-                       hid_exchanges_per_second=through_stack, emulation_exchanges_per_second=emulation,
+    exchanges, through_stack = flash(True)
+    _, emulation = flash(False)
+    log(f"bench: {exchanges} exchanges at the frame clock: {through_stack:.3f} s through the HID stack "
+        f"({through_stack / FLASH_FLOOR_S:.2f} of the floor), {emulation:.3f} s by the emulation build "
+        f"({emulation / FLASH_FLOOR_S:.2f}); the stack takes {through_stack / emulation:.2f} times as long")
+    write_bench_report(ctx, "bench-wine-hid-flash.json", "BM_WineHidFlash", through_stack * 1e3,
+                       exchanges=exchanges, floor_s=FLASH_FLOOR_S, hid_over_floor=through_stack / FLASH_FLOOR_S,
+                       hid_exchanges_per_second=exchanges / through_stack,
+                       emulation_over_floor=emulation / FLASH_FLOOR_S,
+                       emulation_exchanges_per_second=exchanges / emulation,
                        hid_over_emulation=through_stack / emulation)
 
 
 HID_SCENARIOS.update({
     "hid_silent_and_removed": hid_silent_and_removed,
     "hid_flash_bench": hid_flash_bench,
+    # Wine serves every device on one thread: sixteen adapters take far
+    # longer than one (run by hand, not by ctest).
+    "hid_reset_sixteen": on_hid(lambda ctx: factory_reset_many(ctx, 16, 200000)),
 })
