@@ -77,6 +77,9 @@ struct HidPlatform {
                                   std::uint32_t* transferred, std::uint32_t timeoutMs);
     std::uint32_t (*ReadBounded)(PlatformHandle device, std::uint8_t* report, std::uint32_t size,
                                  std::uint32_t* transferred, std::uint32_t timeoutMs);
+    // Drops the input reports the system holds for this handle and has not
+    // yet given to a read; false when it cannot.
+    bool (*FlushInput)(PlatformHandle device);
 };
 
 } // namespace Vantri

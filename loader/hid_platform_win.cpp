@@ -28,8 +28,9 @@ struct HidLibrary {
     decltype(&HidD_GetHidGuid) getHidGuid = nullptr;
     decltype(&HidD_GetAttributes) getAttributes = nullptr;
     decltype(&HidD_GetProductString) getProductString = nullptr;
+    decltype(&HidD_FlushQueue) flushQueue = nullptr;
 
-    bool Complete() const { return getHidGuid && getAttributes && getProductString; }
+    bool Complete() const { return getHidGuid && getAttributes && getProductString && flushQueue; }
 };
 
 // hid.dll is not a KnownDLL; setupapi and kernel32 are, and may be linked
@@ -38,7 +39,8 @@ bool FindHidProcedures(HMODULE module, HidLibrary& library)
 {
     return FindProcedure(module, "HidD_GetHidGuid", library.getHidGuid) &&
            FindProcedure(module, "HidD_GetAttributes", library.getAttributes) &&
-           FindProcedure(module, "HidD_GetProductString", library.getProductString);
+           FindProcedure(module, "HidD_GetProductString", library.getProductString) &&
+           FindProcedure(module, "HidD_FlushQueue", library.flushQueue);
 }
 
 const HidLibrary& Hid()
@@ -144,6 +146,12 @@ bool GetProductString(PlatformHandle device, void* buffer, std::uint32_t bufferB
     return hid.getProductString && hid.getProductString(device, buffer, bufferBytes);
 }
 
+bool FlushInput(PlatformHandle device)
+{
+    const HidLibrary& hid = Hid();
+    return hid.flushQueue && hid.flushQueue(device);
+}
+
 void CloseDevice(PlatformHandle device)
 {
     CloseHandle(device);
@@ -221,6 +229,7 @@ std::uint32_t ReadBounded(PlatformHandle device, std::uint8_t* report, std::uint
 const HidPlatform kWin32HidPlatform{
     GetHidGuid,    GetPresentInterfaces, EnumInterface, GetInterfacePath, DestroyInterfaceList, OpenDevice,
     GetAttributes, GetProductString,     CloseDevice,   Pause,            WriteBounded,         ReadBounded,
+    FlushInput,
 };
 
 } // namespace Vantri

@@ -82,6 +82,9 @@ bool WindowsLoader::EnumerateDevices(std::uint32_t& count)
         platform_->Sleep(kPassPauseMs);
     } while (passCounter != 0);
 
+    for (std::uint32_t i = 0; i < filled; ++i)
+        DropWaitingInput(slots_[i].handle);
+
     count = filled;
     return true;
 }
@@ -165,6 +168,24 @@ bool WindowsLoader::IsAdapter(PlatformHandle device) const
     if (!platform_->GetProductString(device, product, kProductStringBytes))
         return false;
     return IsAdapterProduct(product);
+}
+
+// The system keeps every input report a device sends after a handle is
+// opened until a read takes it: one the device sent unasked while we looked
+// at it would be read as the answer to our first request, and an answer to a
+// request is recognised by its acknowledge bit alone. So every adapter's
+// exchanges start from an empty queue. Wine's hid.dll refuses the flush
+// (false, no error); there, take what is waiting with reads that do not wait.
+void WindowsLoader::DropWaitingInput(PlatformHandle device) const
+{
+    if (platform_->FlushInput(device))
+        return;
+    std::uint8_t report[kReportSize];
+    for (std::uint32_t i = 0; i < kMaxWaitingReports; ++i) {
+        std::uint32_t transferred = 0;
+        if (platform_->ReadBounded(device, report, kReportSize, &transferred, 0) != 0)
+            return;
+    }
 }
 
 void WindowsLoader::CloseAll(std::uint32_t filled)

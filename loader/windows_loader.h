@@ -23,6 +23,10 @@ inline constexpr std::uint32_t kMaxSearchRestarts = 5;
 // Time limit of one report write. A read's limit comes with the read.
 inline constexpr std::uint32_t kWriteTimeoutMs = 10000;
 
+// The most input reports Windows holds for one handle (its buffer count
+// ranges up to 512).
+inline constexpr std::uint32_t kMaxWaitingReports = 512;
+
 class WindowsLoader final : public Loader {
 public:
     constexpr explicit WindowsLoader(const HidPlatform& platform, std::uint32_t writeTimeoutMs = kWriteTimeoutMs)
@@ -53,6 +57,7 @@ private:
                        std::uint32_t& passCounter);
     bool MarkKnown(const char16_t* path, std::uint32_t filled);
     bool IsAdapter(PlatformHandle device) const;
+    void DropWaitingInput(PlatformHandle device) const;
     void CloseAll(std::uint32_t filled);
     void ClearTable();
     PlatformHandle SlotHandle(std::uint32_t index) const;

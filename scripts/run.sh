@@ -17,8 +17,16 @@
 #   backup onto an adapter whose configs were erased (its config area and
 #   both block regions checked).
 #
+# With --shipping: the program users get, Vantri4Flash.exe (no environment,
+# no emulator code), against the same emulated adapter presented as a HID
+# device of the prefix under Wine's own HID stack (emulator/hid_device/);
+# headless, the update of one adapter is driven and checked.
+#
 # Build trees go to $VANTRI_BUILD_ROOT (default: build/ in the checkout).
 set -euo pipefail
+
+shipping=0
+[[ "${1:-}" == --shipping ]] && shipping=1
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${VANTRI_BUILD_ROOT:-$root/build}
@@ -45,11 +53,13 @@ echo "== Windows build"
 cmake -S "$root" -B "$out/windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-posix.cmake" \
     -DVANTRI_NATIVE_BUILD="$out/native-release" >/dev/null
-build_targets "$out/windows" Vantri4FlashEmu Vantri4Flash vantri_driver vantri_firmware_image
+build_targets "$out/windows" Vantri4FlashEmu Vantri4Flash vantri_driver vantri_firmware_image vantri_hid_devices
 
 emulator=$out/native-release/emulator/vantri_emulator
 exe=$out/windows/app/Vantri4FlashEmu.exe
 driver=$out/windows/tests/e2e/driver/vantri_driver.exe
+shipping_exe=$out/windows/app/Vantri4Flash.exe
+hid_devices=$out/windows/emulator/hid_device/vantri_hid_devices.exe
 firmware=$(sed -n 's/^VANTRI_FIRMWARE_IMAGE_PATH:INTERNAL=//p' "$out/windows/CMakeCache.txt")
 update_host=$(sed -n 's/^VANTRI_UPDATE_HOST:STRING=//p' "$out/windows/CMakeCache.txt")
 maker_domain=$(sed -n 's/^VANTRI_MAKER_DOMAIN:STRING=//p' "$out/windows/CMakeCache.txt")
@@ -103,14 +113,28 @@ open(sys.argv[1], "wb").write(r.config_area(7, r.ROUND_TRIP_ENTRIES))' "$state/c
     host_port=$(sed -n 's/^port=//p' "$state/update-host.port")
     echo "   one emulated adapter (firmware $adapter_version, five configs) on 127.0.0.1:$port"
     echo "   the update host $update_host on 127.0.0.1:$host_port, reached as the program's proxy"
-    echo "   each run of the program does one operation; the window closes when it is done"
+    run_env=(VANTRI4_EMULATOR=127.0.0.1:$port)
+    if ((shipping)); then
+        # The adapter as a HID device of the prefix; closing the installer's
+        # input removes it again.
+        exec {devices_in}> >(exec /usr/lib/wine/wine64 "$hid_devices" --port "$port" \
+            --inf "Z:${hid_devices%/*}/vantri_hid_bridge.inf" >"$state/hid-devices.out" 2>&1)
+        for _ in $(seq 300); do grep -q '^ready' "$state/hid-devices.out" 2>/dev/null && break; sleep 0.1; done
+        grep '^device' "$state/hid-devices.out" | sed 's/^/   HID /'
+        exe=$shipping_exe run_env=()
+    fi
+    echo "   each run of $(basename "$exe") does one operation; the window closes when it is done"
     while :; do
-        VANTRI4_EMULATOR=127.0.0.1:$port http_proxy=http://127.0.0.1:$host_port \
+        env "${run_env[@]}" http_proxy=http://127.0.0.1:$host_port \
             /usr/lib/wine/wine64 "$exe" </dev/null || true
         [[ -t 0 ]] || break
         read -r -p "   start Vantri4 Flash again (the same adapter and update host)? [y/N] " again || break
         [[ $again == [yY]* ]] || break
     done
+    if ((shipping)); then
+        exec {devices_in}>&-
+        for _ in $(seq 300); do grep -q '^done' "$state/hid-devices.out" 2>/dev/null && break; sleep 0.1; done
+    fi
     kill -TERM "$emulator_pid" "$host_pid"
     wait "$emulator_pid" "$host_pid" || true
     trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
@@ -122,6 +146,15 @@ open(sys.argv[1], "wb").write(r.config_area(7, r.ROUND_TRIP_ENTRIES))' "$state/c
     grep -E '^(config_area_reads|config_area_writes|primary_writes|overflow_writes)=' "$state/adapter0/state.txt" |
         sed 's/^/   /'
     echo "   requests the update host served: $(grep -c '^GET' "$state/update-host.log" 2>/dev/null || echo 0)"
+    exit 0
+fi
+
+if ((shipping)); then
+    echo "== headless run: $(basename "$shipping_exe") updates one virtual HID adapter"
+    python3 "$root/tests/e2e/run_scenario.py" hid_update_one \
+        --exe "$exe" --shipping-exe "$shipping_exe" --hid-devices "$hid_devices" --driver "$driver" \
+        --emulator "$emulator" --firmware "$firmware" --update-host "$update_host" \
+        --maker-domain "$maker_domain" --artefacts "$out/run"
     exit 0
 fi
 

@@ -437,11 +437,19 @@ std::uint32_t ReadBounded(PlatformHandle handle, std::uint8_t* report, std::uint
     return 0;
 }
 
+// The emulator's adapters speak only when spoken to: after a search nothing
+// is waiting to be read, so there is nothing to drop.
+bool FlushInput(PlatformHandle)
+{
+    return true;
+}
+
 } // namespace
 
 const HidPlatform kEmulatorHidPlatform{
     GetHidGuid,    GetPresentInterfaces, EnumInterface, GetInterfacePath, DestroyInterfaceList, OpenDevice,
     GetAttributes, GetProductString,     CloseDevice,   Pause,            WriteBounded,         ReadBounded,
+    FlushInput,
 };
 
 } // namespace Vantri

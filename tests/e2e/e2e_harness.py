@@ -297,6 +297,76 @@ class Emulator:
             self.process.wait(timeout=10)
 
 
+# ---- virtual HID devices ------------------------------------------------------
+
+class HidDevices:
+    """The emulator's interfaces as HID devices of the prefix, under Wine's
+    own HID class driver (vantri_hid_devices.exe and its driver,
+    emulator/hid_device/). Started after the emulator; stop() removes every
+    device, which ends each device's bridge connection, and then the program
+    itself ends."""
+
+    def __init__(self, program, work, env):
+        self.program = Path(program)
+        self.work = Path(work)
+        self.env = env
+        self.process = None
+        self.out_path = None
+        self.paths = []
+
+    def start(self, port, unasked=(), timeout=60):
+        inf = self.program.parent / "vantri_hid_bridge.inf"
+        command = [WINE, str(self.program), "--port", str(port), "--inf", windows_path_of(inf)]
+        for member in unasked:
+            command += ["--unasked", str(member)]
+        self.out_path = self.work / "hid-devices.out"
+        log(f"devices: {' '.join(shlex.quote(c) for c in command)}")
+        # Output to a file: the services it wakes must never hold a pipe of ours.
+        with open(self.out_path, "wb") as out, open(self.work / "hid-devices.err", "ab") as err:
+            self.process = subprocess.Popen(command, env=self.env, stdin=subprocess.PIPE, stdout=out, stderr=err,
+                                            start_new_session=True)
+        lines = self._wait_for(lambda lines: any(l.startswith("ready ") for l in lines), timeout)
+        self.paths = [l.split(" ", 2)[2] for l in lines if l.startswith("device ")]
+        log(f"devices: {len(self.paths)} present, the first {self.paths[:1]}")
+        return self.paths
+
+    def lines(self):
+        return self.out_path.read_text(errors="replace").splitlines() if self.out_path else []
+
+    def _wait_for(self, condition, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            lines = self.lines()
+            if condition(lines):
+                return lines
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.02)
+        err = (self.work / "hid-devices.err").read_text(errors="replace")[-1500:]
+        raise ScenarioFailure(f"vantri_hid_devices: no {condition.__name__ if hasattr(condition, '__name__') else ''}"
+                              f"answer within {timeout} s; it said {self.lines()} {err}")
+
+    def removed(self):
+        """Members removed so far, in order (an adapter that vanished from
+        the emulator, or a remove command)."""
+        return [int(l.split()[1]) for l in self.lines() if l.startswith("removed ")]
+
+    def stop(self, timeout=30):
+        if not self.process or self.process.poll() is not None:
+            return
+        try:
+            self.process.stdin.close()
+            self._wait_for(lambda lines: "done" in lines, timeout)
+            code = self.process.wait(timeout=timeout)
+            expect_equal(code, 0, "exit code of vantri_hid_devices")
+        finally:
+            stop_process(self.process)
+
+
+def windows_path_of(path):
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
 # ---- the program and the driver ---------------------------------------------
 
 class DriverFailure(ScenarioFailure):
@@ -316,6 +386,7 @@ class Harness:
         self.app = None
         self.app_pid = None
         self.emulator = None
+        self.devices = None
         self.driver_runs = 0
 
     # The program under test.
@@ -325,7 +396,8 @@ class Harness:
             env["VANTRI4_EMULATOR"] = f"127.0.0.1:{emulator_port}"
         out = open(self.work / "app.stdout", "wb")
         err = open(self.work / "app.stderr", "wb")
-        log(f"app: {self.exe.name} with VANTRI4_EMULATOR={env.get('VANTRI4_EMULATOR')}")
+        log(f"app: {self.exe.name}" + (f" with VANTRI4_EMULATOR={env['VANTRI4_EMULATOR']}"
+                                       if emulator_port is not None else ""))
         # The wine64 process is the program itself: its exit code is the
         # program's, and killing it ends the program.
         self.app = subprocess.Popen([WINE, str(self.exe)], env=env, cwd=self.work, stdin=subprocess.DEVNULL,
@@ -382,7 +454,7 @@ class Harness:
         return self.driver_run(*actions, **kw)[-1]
 
     def close(self):
-        """Kills whatever is left: the program, then the emulator."""
+        """Kills whatever is left: the program, the devices, then the emulator."""
         if self.app and self.app.poll() is None:
             log("cleanup: killing the program")
             self.app.kill()
@@ -390,6 +462,11 @@ class Harness:
                 self.app.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 pass
+        if self.devices:
+            try:
+                self.devices.stop()
+            except ScenarioFailure as failure:
+                log(f"cleanup: {failure}")
         if self.emulator:
             self.emulator.kill()
 

@@ -248,11 +248,11 @@ class Restore:
             self.stop_host()
             raise
 
-    def ask_and_choose(self, path, *after):
+    def ask_and_choose(self, path, *after, timeout=60):
         """Restore Configs, Yes to the question, `path` in the open dialog;
         the question and the dialog checked. The dialog's report and those
         of the actions after it (without their time limits)."""
-        lines = self.h.driver_run("click", RESTORE_BUTTON, "box", "yes", "file-dialog", path, *after)
+        lines = self.h.driver_run("click", RESTORE_BUTTON, "box", "yes", "file-dialog", path, *after, timeout=timeout)
         expect_box(lines[1], "question", "Vantri4 Restore", QUESTION)
         expect_dialog(lines[2])
         return [lines[2]] + [line for line in lines[3:] if line.get("action") != "timeout"]
@@ -318,7 +318,8 @@ def restore_round_trip(ctx):
     domain = ctx.args.maker_domain
     run = Restore(ctx, ["--adapters", 2, "--version", "4.00.20141115", "--config-file", f"0/{b_file}"])
     try:
-        dialog, watch = run.ask_and_choose(windows_path(target), "timeout", 60000, "watch")
+        dialog, watch = run.ask_and_choose(windows_path(target), "timeout", 60000 * ctx.slower, "watch",
+                                           timeout=60 * ctx.slower + 30)
         state, box = run.h.driver_run("state", "box", "ok")
         run.h.one("wait-gone")
     finally:

@@ -23,8 +23,9 @@ from e2e_harness import (DriverFailure, ScenarioFailure, log, start_wineserver, 
                          wine_environment)
 from restore_scenarios import RESTORE_ON_VIRTUAL_DISPLAY, RESTORE_SCENARIOS  # noqa: E402
 from scenarios import ON_VIRTUAL_DISPLAY, SCENARIOS, Context  # noqa: E402
+from hid_scenarios import HID_SCENARIOS  # noqa: E402
 
-SCENARIOS = {**SCENARIOS, **RESTORE_SCENARIOS}
+SCENARIOS = {**SCENARIOS, **RESTORE_SCENARIOS, **HID_SCENARIOS}
 ON_VIRTUAL_DISPLAY = ON_VIRTUAL_DISPLAY | RESTORE_ON_VIRTUAL_DISPLAY
 
 
@@ -43,6 +44,9 @@ def main():
     parser.add_argument("--driver", required=True, help="vantri_driver.exe")
     parser.add_argument("--emulator", required=True, help="the native emulator program")
     parser.add_argument("--firmware", required=True, help="the firmware image the program carries")
+    parser.add_argument("--shipping-exe", help="the program users get, for the scenarios on the HID stack")
+    parser.add_argument("--hid-devices", help="vantri_hid_devices.exe (its driver and INF beside it), for the "
+                        "scenarios on the HID stack")
     parser.add_argument("--artefacts", required=True, help="folder for everything the run leaves behind")
     parser.add_argument("--prefix-script", default=str(Path(__file__).resolve().parents[2] / "scripts/wine-prefix.sh"),
                         help="prepares a prefix when WINEPREFIX is not set")
@@ -56,9 +60,12 @@ def main():
                         help="the maker's web domain built into the program (VANTRI_MAKER_DOMAIN)")
     args = parser.parse_args()
 
-    for name in ("exe", "driver", "emulator", "firmware"):
-        if not Path(getattr(args, name)).is_file():
-            print(f"FAIL {args.name}: --{name} {getattr(args, name)} does not exist")
+    names = ["exe", "driver", "emulator", "firmware"]
+    if args.name in HID_SCENARIOS:
+        names += ["shipping_exe", "hid_devices"]
+    for name in names:
+        if not Path(getattr(args, name) or "").is_file():
+            print(f"FAIL {args.name}: --{name.replace('_', '-')} {getattr(args, name)} does not exist")
             return 1
     artefacts = Path(args.artefacts).resolve()
     args.x11_prefix = args.x11_prefix or str(artefacts / "wineprefix-x11")

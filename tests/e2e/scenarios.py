@@ -5,7 +5,7 @@ the user sees, the exit code and what the emulated adapters received."""
 import os
 from pathlib import Path
 
-from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, Emulator, Harness, ScenarioFailure, expect,
+from e2e_harness import (CARRIED_VERSION, MAIN_TITLE, Emulator, Harness, HidDevices, ScenarioFailure, expect,
                          expect_box, expect_equal, log, screenshot, write_bench_report)
 
 # The texts the program shows, exactly.
@@ -44,6 +44,14 @@ class Context:
         self.firmware = Path(args.firmware).read_bytes()
         self.harness = None
         self.log_mark = 0
+        # On the HID stack: the shipping exe, the emulator's interfaces as
+        # HID devices of the prefix, and which of them send an unasked report.
+        self.hid = False
+        self.unasked = ()
+        # How many times longer a transfer may take than over the emulation
+        # build's own binding: every report crosses more processes on the
+        # HID stack.
+        self.slower = 1
 
     def log_folder(self):
         """Where the program keeps its diagnostics log in this prefix."""
@@ -71,12 +79,18 @@ class Context:
         title = "Vantri4 Flash" if any_title else MAIN_TITLE
         log_file = self.log_folder() / "Vantri4Flash.log"
         self.log_mark = log_file.stat().st_size if log_file.is_file() else 0
-        self.harness = Harness(self.args.exe, self.args.driver, self.work, env or self.env, title=title,
+        exe = self.args.shipping_exe if self.hid else self.args.exe
+        self.harness = Harness(exe, self.args.driver, self.work, env or self.env, title=title,
                                title_is_prefix=any_title)
         emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags, self.work / "emulator.log")
         self.harness.emulator = emulator
         port = emulator.start()
-        self.harness.start_app(port)
+        if self.hid:
+            self.harness.devices = HidDevices(self.args.hid_devices, self.work, env or self.env)
+            self.harness.devices.start(port, self.unasked)
+            self.harness.start_app()
+        else:
+            self.harness.start_app(port)
         main = self.harness.wait_main()
         expect_equal(main["title"], MAIN_TITLE, "window title")
         return self.harness
@@ -84,10 +98,16 @@ class Context:
     def finish(self):
         """The program must end by itself with 0; then the adapters' state."""
         expect_equal(self.harness.wait_app(), 0, "exit code of the program")
+        if self.harness.devices:
+            # Removing the devices ends their bridge connections.
+            self.harness.devices.stop()
         adapters = self.harness.emulator.stop()
         for n, adapter in enumerate(adapters):
             log(f"adapter {n}: {adapter.describe()}")
             expect_equal(adapter.violations, [], f"protocol violations seen by adapter {n}")
+            if self.harness.devices:
+                expect_equal((adapter.opens, adapter.open), (1, False),
+                             f"adapter {n}: bridge connections opened, and one still open at the end")
         return adapters
 
     def close(self):
@@ -154,7 +174,7 @@ def update_one(ctx):
     h = ctx.start("--adapters", 1, "--version", "4.00.20150101")
     question = h.one("click", UPDATE_BUTTON, "box", "yes")
     expect_box(question, "question", "Firmware Update", UPDATE_QUESTION.format(old="4.00.20150101"))
-    watch = h.one("timeout", 30000, "watch")
+    watch = h.one("timeout", 30000 * ctx.slower, "watch", timeout=30 * ctx.slower + 30)
     expect_flashing_watch(watch)
     state, done = h.driver_run("state", "box", "ok")
     expect_equal(state["status"], FLASHING, "status with the success box open")
@@ -229,7 +249,7 @@ def factory_reset_many(ctx, count, watch_ms):
     h = ctx.start("--adapters", count, "--version", "4.00.20141114")
     question = h.one("click", RESET_BUTTON, "box", "yes")
     expect_box(question, "question", "Factory Reset", RESET_QUESTION_MANY.format(count=count))
-    watch = h.one("timeout", watch_ms, "watch")
+    watch = h.one("timeout", watch_ms * ctx.slower, "watch", timeout=watch_ms * ctx.slower / 1000 + 30)
     expect_flashing_watch(watch)
     done = h.driver_run("box", "ok", "wait-gone")[0]
     expect_box(done, "information", "Flash Complete", DONE_MANY.format(count=count))

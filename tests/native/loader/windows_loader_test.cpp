@@ -350,6 +350,57 @@ TEST_F(WindowsLoaderTest, SearchingAgainReleasesTheFirstSearchsHandles)
     ExpectNothingLeaked();
 }
 
+// An adapter that speaks as it is opened, before anyone asks: a report shaped
+// like the answer to information page 2. Whether the system drops what waits
+// (Windows) or refuses to (Wine: the loader reads it away without waiting),
+// the first request gets its own answer, not the one that was waiting.
+TEST_F(WindowsLoaderTest, ReportsWaitingAfterTheOpenAreNotTakenForTheFirstAnswer)
+{
+    const auto answer = [](std::uint8_t fill) {
+        HidReport report{};
+        report[1] = 21 | Vantri::kAcknowledgeBit;
+        report[8] = Vantri::kFrameDataSize;
+        std::fill(report.begin() + 9, report.end(), fill);
+        return report;
+    };
+    const struct {
+        const char* what;
+        bool flushRefused;
+        std::size_t waiting;
+    } rows[] = {
+        {"dropped by the system", false, 1},
+        {"flush refused", true, 1},
+        {"flush refused, several waiting", true, 5},
+    };
+    for (const auto& row : rows) {
+        ScriptedHidBus rowBus;
+        ScriptedInterface adapter = Adapter(AdapterPath(0));
+        adapter.unasked.assign(row.waiting, answer(0xAA));
+        rowBus.SetInterfaces({adapter});
+        if (row.flushRefused)
+            rowBus.RefuseFlush();
+        WindowsLoader rowLoader{ScriptedHidBus::Platform()};
+        std::uint32_t found = 0;
+        ASSERT_TRUE(rowLoader.EnumerateDevices(found)) << row.what;
+        ASSERT_EQ(found, 1u) << row.what;
+        // Read away only where the system would not drop them, and without
+        // waiting: the last read finds nothing.
+        EXPECT_EQ(rowBus.Transfers(), row.flushRefused ? row.waiting + 1 : 0u) << row.what;
+        EXPECT_EQ(rowBus.LastTimeoutMs(), 0u) << row.what;
+
+        rowBus.QueueInput(AdapterPath(0), answer(0x55));
+        VantriTest::ScopedLoader bound(rowLoader);
+        std::uint8_t data[Vantri::kFrameDataSize];
+        std::uint32_t length = 0;
+        ASSERT_EQ(Vantri::ReceiveData(21, 0, 2, data, length), Vantri::kResultOk) << row.what;
+        ASSERT_EQ(length, Vantri::kFrameDataSize) << row.what;
+        EXPECT_TRUE(std::all_of(std::begin(data), std::end(data), [](std::uint8_t b) { return b == 0x55; }))
+            << row.what << ": the answer taken was the one waiting since the open";
+        rowLoader.CloseDevice(0);
+        EXPECT_EQ(rowBus.OpenHandles(), 0u) << row.what;
+    }
+}
+
 class WindowsLoaderWithAdaptersTest : public WindowsLoaderTest {
 protected:
     void SetUp() override

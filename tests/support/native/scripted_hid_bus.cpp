@@ -117,6 +117,7 @@ struct ScriptedHidBus::Calls {
         if (iface->heldElsewhere || state.open)
             return nullptr;
         state.open = true;
+        state.inputs.insert(state.inputs.end(), iface->unasked.begin(), iface->unasked.end());
         ++state.opens;
         ++bus.opens_;
         const std::uintptr_t handle = bus.nextHandle_++;
@@ -172,6 +173,15 @@ struct ScriptedHidBus::Calls {
         s_active->sleptMs_ += milliseconds;
     }
 
+    static bool FlushInput(Vantri::PlatformHandle device)
+    {
+        OpenHandle* handle = s_active ? s_active->FindHandle(device) : nullptr;
+        if (!handle || s_active->flushRefused_)
+            return false;
+        s_active->State(handle->iface.path).inputs.clear();
+        return true;
+    }
+
     static std::uint32_t WriteBounded(Vantri::PlatformHandle device, const std::uint8_t* report, std::uint32_t size,
                                       std::uint32_t* transferred, std::uint32_t timeoutMs)
     {
@@ -205,6 +215,7 @@ const Vantri::HidPlatform& ScriptedHidBus::Platform()
         Calls::GetHidGuid,    Calls::GetPresentInterfaces, Calls::EnumInterface, Calls::GetInterfacePath,
         Calls::DestroyInterfaceList, Calls::OpenDevice,    Calls::GetAttributes, Calls::GetProductString,
         Calls::CloseDevice,   Calls::Sleep,                Calls::WriteBounded,  Calls::ReadBounded,
+        Calls::FlushInput,
     };
     return table;
 }

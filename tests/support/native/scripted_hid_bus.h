@@ -26,6 +26,8 @@ struct ScriptedInterface {
     bool heldElsewhere = false; // another program has it open exclusively
     bool attributesFail = false;
     bool productFail = false;
+    // Input reports it sends as it is opened, before anyone asks.
+    std::vector<HidReport> unasked{};
 };
 
 // A qualifying adapter and a HID interface that is none.
@@ -54,6 +56,8 @@ public:
     // From the given list request on (0-based), the list cannot be had.
     void FailListFrom(std::uint32_t listRequest) { failListFrom_ = listRequest; }
     void FailHidServices() { hidServicesFail_ = true; }
+    // Dropping a handle's waiting input is refused, as Wine's hid.dll does.
+    void RefuseFlush() { flushRefused_ = true; }
 
     // Reports a device will answer with, in order. With none left a read
     // times out, as a silent adapter does.
@@ -116,6 +120,7 @@ private:
     std::vector<std::unordered_map<std::u16string, std::size_t>> byPath_{{}};
     std::uint32_t failListFrom_ = UINT32_MAX;
     bool hidServicesFail_ = false;
+    bool flushRefused_ = false;
     std::unordered_map<std::uintptr_t, std::uint32_t> lists_; // list -> the pass it was made for
     std::uint32_t currentPass_ = 0;
     std::unordered_map<std::u16string, DeviceState> devices_;
