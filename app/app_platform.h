@@ -62,9 +62,7 @@ public:
     // the messages whose answer is more than "handled".
     virtual void SetMessageResult(WindowRef window, std::intptr_t result) = 0;
 
-    // Replaces what the system is asked to hold off (main thread). The end
-    // of the session is refused by the window's own answer; this names the
-    // reason the system shows the user, and keeps the system awake.
+    // Replaces what the system is asked to hold off; main thread.
     virtual void HoldOffSystem(SystemHold hold) = 0;
 
     // Posts to the main window; false once the window is gone. Callable from
@@ -72,25 +70,19 @@ public:
     virtual bool PostToMainWindow(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
 
     // Posts to `window`, which a worker was handed when it was queued; false
-    // once that window is gone. The program's one window is the main window,
-    // so by default this is PostToMainWindow for that window and a refusal
-    // for any other.
+    // once that window is gone.
     virtual bool PostToWindow(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
     {
         return window != nullptr && window == MainWindow() && PostToMainWindow(message, wParam, lParam);
     }
 
-    // Queues on the system thread pool as a long function
-    // (WT_EXECUTELONGFUNCTION), whatever the worker: flash, backup, download
-    // and restore workers all block on the adapter or the network. False when
-    // the system refuses the work item.
+    // Queues on the system thread pool; false when the system refuses the
+    // work item.
     virtual bool QueueWorkItem(WorkItemProc proc, std::uintptr_t context) = 0;
 
-    // The diagnostics log's file and clocks; main thread only. A failing call
-    // makes the log give up for the run, nothing else.
-    //
-    // Opens the log for appending, making its folder and the file as needed;
-    // `size` receives what it already holds.
+    // The diagnostics log's file and clocks; main thread only. OpenLog opens
+    // it for appending, making its folder and the file as needed; `size`
+    // receives what it already holds.
     virtual bool OpenLog(std::uint64_t& size) = 0;
     virtual bool AppendLog(std::string_view bytes) = 0;
     // The full log becomes the .old one (replacing it) and a new one begins.

@@ -126,6 +126,8 @@ bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t
     for (auto routes : kWorkflows) {
         for (const MessageRoute& route : routes().messages) {
             if (message >= route.first && message <= route.last) {
+                // Before the handler, so the hold is gone by the time a
+                // final box waits for the user.
                 ReleaseHoldWhenIdle();
                 route.handler(message, wParam, lParam);
                 return true;

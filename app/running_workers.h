@@ -27,12 +27,11 @@ std::uint32_t RunningWorkers();
 bool SessionMayEnd();
 
 // Main thread: lets the system sleep and end the session again once no
-// worker is at work. Called before each workflow message is handled, so the
-// hold is gone by the time a final box waits for the user.
+// worker is at work.
 void ReleaseHoldWhenIdle();
 
-// Blocks until every counted worker has finished. Each report transfer has a
-// time limit in the loader, so the wait is bounded.
+// Blocks until every counted worker has finished (bounded: each report
+// transfer has a time limit).
 void WaitForRunningWorkers();
 
 // Starts the next run with no hold (tests run many in one process).
