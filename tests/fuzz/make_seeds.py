@@ -12,21 +12,23 @@ import make_games_database as db  # noqa: E402
 HOST = b"update.vantri4.example"
 
 
-def conversion_seed(entries, tail):
-    """entries: (inUse, gameId, kind); tail: the database from recordCount on."""
-    out = bytes([len(entries)])
+def conversion_seed(entries, tail, variant=0):
+    """entries: (inUse, gameId, kind); tail: the database from recordCount on;
+    variant: 1 converts with no body, 8 a second time with the same body."""
+    out = bytes([len(entries) + 25 * variant])
     for in_use, game_id, kind in entries:
         out += struct.pack("<BHB", in_use, game_id, kind)
     return out + tail
 
 
-def shared_block_database(game_id):
-    """One record whose four kinds share one pair of one block: small."""
+def shared_block_database(game_id, second=None):
+    """One record whose four kinds share one pair of one block: small.
+    second: the pair's second offset instead of that block."""
     table = db.RECORD_TABLE_OFFSET
     pair = table + db.RECORD_SIZE
     block = pair + 8
     record = struct.pack("<I12x4I", game_id, pair, pair, pair, pair)
-    tail = struct.pack("<I", 1) + record + struct.pack("<II", block, block)
+    tail = struct.pack("<I", 1) + record + struct.pack("<II", block, block if second is None else second)
     return tail + b"\xB1" * db.BLOCK_DATA_OFFSET + db.block_pattern(game_id, 0, 0)
 
 
@@ -45,6 +47,10 @@ def main():
     write("conversion", "missing", conversion_seed([(1, 8, 0)], game))
     write("conversion", "bad_kind", conversion_seed([(1, 7, 5)], game))
     write("conversion", "short", conversion_seed([(1, 7, 0)], b"\x01\x00"))
+    write("conversion", "second_block_none", conversion_seed([(1, 7, 3)], shared_block_database(7, 0)))
+    write("conversion", "second_block_past_end", conversion_seed([(1, 7, 3)], shared_block_database(7, 0x7FFFFFF0)))
+    write("conversion", "converted_twice", conversion_seed([(1, 7, 2), (1, 7, 0)], game, variant=8))
+    write("conversion", "no_body", conversion_seed([(1, 7, 0)], game, variant=1))
     write("content_length", "plain", b"HTTP/1.1 200 OK\r\nContent-Length: 123\r\nServer: x\r\n\r\n")
     write("content_length", "no_space", b"Content-Length:123")
     write("content_length", "two", b"Content-Length: -5\nX: Content-Length\r\nContent-Length: 7")
