@@ -44,6 +44,7 @@ class Context:
         self.firmware = Path(args.firmware).read_bytes()
         self.harness = None
         self.log_mark = 0
+        self.run_env = env
         # On the HID stack: the shipping exe, the emulator's interfaces as
         # HID devices of the prefix, and which of them send an unasked report.
         self.hid = False
@@ -54,16 +55,18 @@ class Context:
         self.slower = 1
 
     def log_folder(self):
-        """Where the program keeps its diagnostics log in this prefix."""
-        users = Path(self.env["WINEPREFIX"]) / "drive_c" / "users"
-        found = sorted(users.glob("*/AppData/Local"))
-        expect(found, f"no AppData/Local folder under {users}")
-        return found[0] / "Vantri4 Flash"
+        """Where the program keeps its diagnostics log in the prefix of the
+        last start(); None where that prefix has no such folder (yet)."""
+        prefix = Path(self.run_env.get("WINEPREFIX") or Path.home() / ".wine")
+        found = sorted((prefix / "drive_c" / "users").glob("*/AppData/Local"))
+        return found[0] / "Vantri4 Flash" if found else None
 
     def new_log(self):
         """What the program's runs since the last start() added to the log
         (the whole log if it was begun anew since)."""
-        path = self.log_folder() / "Vantri4Flash.log"
+        folder = self.log_folder()
+        expect(folder, "no AppData/Local folder in the Wine prefix")
+        path = folder / "Vantri4Flash.log"
         data = path.read_bytes() if path.is_file() else b""
         return (data[self.log_mark:] if len(data) >= self.log_mark else data).decode("utf-8", "replace")
 
@@ -77,8 +80,10 @@ class Context:
         address must answer from the start), then the program, then its window
         (with any_title, any window whose title begins "Vantri4 Flash")."""
         title = "Vantri4 Flash" if any_title else MAIN_TITLE
-        log_file = self.log_folder() / "Vantri4Flash.log"
-        self.log_mark = log_file.stat().st_size if log_file.is_file() else 0
+        self.run_env = env or self.env
+        folder = self.log_folder()
+        log_file = folder / "Vantri4Flash.log" if folder else None
+        self.log_mark = log_file.stat().st_size if log_file and log_file.is_file() else 0
         exe = self.args.shipping_exe if self.hid else self.args.exe
         self.harness = Harness(exe, self.args.driver, self.work, env or self.env, title=title,
                                title_is_prefix=any_title)
