@@ -100,7 +100,7 @@ void RouteBackupMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lPa
 }
 
 constexpr ButtonRoute kBackupButtons[] = {
-    {IDC_BACKUP_CONFIGS, StartBackup},
+    {IDC_BACKUP_CONFIGS, StartBackup, "Backup Configs"},
 };
 
 constexpr MessageRoute kBackupMessages[] = {

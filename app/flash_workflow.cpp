@@ -138,8 +138,8 @@ void StartFactoryReset()
 }
 
 constexpr ButtonRoute kFlashButtons[] = {
-    {IDC_UPDATE_FIRMWARE, StartUpdate},
-    {IDC_FACTORY_RESET, StartFactoryReset},
+    {IDC_UPDATE_FIRMWARE, StartUpdate, "Update Firmware"},
+    {IDC_FACTORY_RESET, StartFactoryReset, "Factory Reset"},
 };
 
 constexpr MessageRoute kFlashMessages[] = {

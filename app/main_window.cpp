@@ -33,24 +33,6 @@ constexpr WorkflowRoutes (*kWorkflows[])() = {FlashRoutes, BackupRoutes, Restore
 bool s_workflowStarted = false;
 std::uint64_t s_operationStart = 0;
 
-constexpr struct {
-    int id;
-    const char* name;
-} kOperationNames[] = {
-    {IDC_UPDATE_FIRMWARE, "Update Firmware"},
-    {IDC_FACTORY_RESET, "Factory Reset"},
-    {IDC_BACKUP_CONFIGS, "Backup Configs"},
-    {IDC_RESTORE_CONFIGS, "Restore Configs"},
-};
-
-void LogOperation(int id)
-{
-    for (const auto& operation : kOperationNames) {
-        if (operation.id == id)
-            LogLine(std::string("operation: ") + operation.name);
-    }
-    s_operationStart = Platform().NowMs();
-}
 
 // Handled, and answered true, so the dialog manager never turns a close
 // request into the cancel command: id 2 is also Update Firmware.
@@ -77,7 +59,8 @@ bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
         for (const ButtonRoute& route : routes().buttons) {
             if (route.id == id) {
                 s_workflowStarted = true;
-                LogOperation(id);
+                s_operationStart = Platform().NowMs();
+                LogLine(std::string("operation: ") + route.operation);
                 route.handler();
                 return false;
             }

@@ -176,7 +176,7 @@ void OnRestoreFailed()
 }
 
 constexpr ButtonRoute kRestoreButtons[] = {
-    {IDC_RESTORE_CONFIGS, StartRestore},
+    {IDC_RESTORE_CONFIGS, StartRestore, "Restore Configs"},
 };
 
 constexpr MessageRoute kRestoreMessages[] = {

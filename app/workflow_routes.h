@@ -27,6 +27,7 @@ using ButtonHandler = void (*)();
 struct ButtonRoute {
     int id;
     ButtonHandler handler;
+    const char* operation; // as the diagnostics log names it
 };
 
 // Starts the workflow's next run from its first state. A run of the program
