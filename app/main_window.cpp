@@ -1,7 +1,9 @@
 #include "app/main_window.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "app/diagnostics_log.h"
 #include "app/running_workers.h"
@@ -31,7 +33,8 @@ constexpr WorkflowRoutes (*kWorkflows[])() = {FlashRoutes, BackupRoutes, Restore
 // second start would enumerate again, which closes every device handle
 // under the running workers.
 bool s_workflowStarted = false;
-std::uint64_t s_operationStart = 0;
+// When the run's operation was chosen; none before, and once its end is logged.
+std::optional<std::uint64_t> s_operationStart;
 
 
 // Handled, and answered true, so the dialog manager never turns a close
@@ -123,7 +126,7 @@ bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t
 void ResetRun()
 {
     s_workflowStarted = false;
-    s_operationStart = 0;
+    s_operationStart.reset();
     ResetHold();
     ResetLog();
     ResetWorkerReports();
@@ -177,8 +180,9 @@ void LogProgramStart()
 
 void DestroyMainWindow()
 {
-    if (s_workflowStarted && Platform().MainWindow() != nullptr)
-        LogLine("operation ended after " + std::to_string(Platform().NowMs() - s_operationStart) + " ms");
+    if (s_operationStart)
+        LogLine("operation ended after " + std::to_string(Platform().NowMs() - *std::exchange(s_operationStart, {})) +
+                " ms");
     Platform().DestroyWindow(Platform().MainWindow());
 }
 

@@ -107,6 +107,22 @@ const char* ConversionOutcomeName(ConversionOutcome outcome)
     return "?";
 }
 
+void OnRestoreDone()
+{
+    if (s_run.awaiting != Awaiting::Writer)
+        return;
+    LogWorkerOutcome("restore write", 0, true);
+    EndWithBox(BoxKind::Information, kRestoreCompleteCaption, kRestoreDoneText);
+}
+
+void OnRestoreFailed()
+{
+    if (s_run.awaiting != Awaiting::Writer)
+        return;
+    LogWorkerOutcome("restore write", 0, false);
+    EndWithRestoreFailure();
+}
+
 // The games database has arrived: convert, then write, or tell the user
 // whose fault it is that nothing will be written.
 void OnDatabase(DownloadBody* database)
@@ -132,10 +148,8 @@ void OnDatabase(DownloadBody* database)
     s_run.awaiting = Awaiting::Writer;
     // A work item the system refuses would leave the window waiting for a
     // message that never comes: it is the restore's failure.
-    if (!QueueCountedWorker(RestoreWorker, 0, WorkerKind::Writes)) {
-        LogWorkerOutcome("restore write", 0, false);
-        EndWithRestoreFailure();
-    }
+    if (!QueueCountedWorker(RestoreWorker, 0, WorkerKind::Writes))
+        OnRestoreFailed();
 }
 
 void OnDownloadDone(std::uintptr_t tag, std::intptr_t body)
@@ -157,22 +171,6 @@ void OnDownloadFailed(std::uintptr_t tag)
         LogDownload(static_cast<std::uint32_t>(tag));
         EndWithDownloadFailure();
     }
-}
-
-void OnRestoreDone()
-{
-    if (s_run.awaiting != Awaiting::Writer)
-        return;
-    LogWorkerOutcome("restore write", 0, true);
-    EndWithBox(BoxKind::Information, kRestoreCompleteCaption, kRestoreDoneText);
-}
-
-void OnRestoreFailed()
-{
-    if (s_run.awaiting != Awaiting::Writer)
-        return;
-    LogWorkerOutcome("restore write", 0, false);
-    EndWithRestoreFailure();
 }
 
 constexpr ButtonRoute kRestoreButtons[] = {
