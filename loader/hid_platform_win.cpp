@@ -182,15 +182,23 @@ std::uint32_t CancelAndFinish(HANDLE device, OVERLAPPED& overlapped, std::uint32
     return limitError;
 }
 
+// The event a thread's transfers wait on: made at its first transfer, kept
+// for the next (ReadFile and WriteFile reset it as they start), closed when
+// the thread ends. An exchange then costs the system four calls fewer, which
+// counts at thousands of exchanges a flash.
+thread_local UniqueHandle<HANDLE> t_transferEvent;
+
 std::uint32_t TransferBounded(HANDLE device, bool write, std::uint8_t* report, std::uint32_t size,
                               std::uint32_t* transferred, std::uint32_t timeoutMs)
 {
     *transferred = 0;
-    const UniqueHandle<HANDLE> done(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseEvent);
+    if (!t_transferEvent)
+        t_transferEvent = UniqueHandle<HANDLE>(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseEvent);
+    const HANDLE done = t_transferEvent.Get();
     if (!done)
         return GetLastError();
     OVERLAPPED overlapped{};
-    overlapped.hEvent = done.Get();
+    overlapped.hEvent = done;
 
     const BOOL finished = write ? WriteFile(device, report, size, nullptr, &overlapped)
                                 : ReadFile(device, report, size, nullptr, &overlapped);
@@ -198,7 +206,7 @@ std::uint32_t TransferBounded(HANDLE device, bool write, std::uint8_t* report, s
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING)
             return error;
-        const DWORD waited = WaitForSingleObject(done.Get(), timeoutMs);
+        const DWORD waited = WaitForSingleObject(done, timeoutMs);
         if (waited != WAIT_OBJECT_0) {
             const DWORD limitError = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError();
             return CancelAndFinish(device, overlapped, transferred, limitError);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "loader/hid_platform_win.h"
 #include "loader/windows_loader.h"
@@ -299,6 +300,79 @@ TEST(Win32BoundedTransfer, AWriteNobodyTakesTimesOut)
         }
     }
     EXPECT_EQ(result, static_cast<std::uint32_t>(ERROR_TIMEOUT)) << "after " << writes << " writes";
+}
+
+// The process's open handles, counted by asking after each possible value
+// (Wine answers GetProcessHandleCount with 0).
+int OpenHandles()
+{
+    int count = 0;
+    for (std::uintptr_t value = 4; value < 16384; value += 4) {
+        DWORD flags = 0;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
+    return count;
+}
+
+// A thread's transfers wait on one event of its own: a read after a given-up
+// read waits again for real (a stale signal would end it at once,
+// unfinished), and once the thread has ended its transfers hold nothing.
+TEST(Win32BoundedTransfer, AThreadsTransfersShareOneEventTheThreadsEndCloses)
+{
+    PipeDevice pipe;
+    ASSERT_TRUE(pipe.Created());
+    OpenedPipe device(pipe);
+    ASSERT_NE(device.Get(), nullptr);
+    constexpr int kExchanges = 20;
+
+    struct Run {
+        std::uint32_t timedOut = 0, lastTransferred = 0;
+        long long timedOutAfterMs = 0;
+        int exchanges = 0, handlesBefore = 0, handlesAfter = 0;
+    };
+    auto run = [&] {
+        Run r;
+        r.handlesBefore = OpenHandles();
+        std::thread worker([&] {
+            std::uint8_t report[kReportSize] = {};
+            std::uint32_t transferred = 0;
+            auto exchange = [&] {
+                report[0] = static_cast<std::uint8_t>(r.exchanges);
+                return kWin32HidPlatform.WriteBounded(device.Get(), report, kReportSize, &transferred, 2000) == 0 &&
+                       kWin32HidPlatform.ReadBounded(device.Get(), report, kReportSize, &r.lastTransferred, 2000) == 0 &&
+                       report[0] == static_cast<std::uint8_t>(r.exchanges + 1) && ++r.exchanges;
+            };
+            for (int i = 0; i < kExchanges / 2 && exchange(); ++i) {
+            }
+            const Clock::time_point start = Clock::now();
+            r.timedOut = kWin32HidPlatform.ReadBounded(device.Get(), report, kReportSize, &transferred, 150);
+            r.timedOutAfterMs = MillisecondsSince(start);
+            while (r.exchanges < kExchanges && exchange()) {
+            }
+        });
+        // The other end answers each report with its first byte plus one.
+        for (int i = 0; i < kExchanges; ++i) {
+            std::uint8_t report[kReportSize];
+            if (!pipe.Receive(report, sizeof report))
+                break;
+            ++report[0];
+            if (!pipe.Send(report, sizeof report))
+                break;
+        }
+        worker.join();
+        r.handlesAfter = OpenHandles();
+        return r;
+    };
+    // The first thread may leave what the system makes once per process;
+    // the second is measured.
+    run();
+    const Run r = run();
+
+    EXPECT_EQ(r.exchanges, kExchanges);
+    EXPECT_EQ(r.lastTransferred, kReportSize);
+    EXPECT_EQ(r.timedOut, static_cast<std::uint32_t>(ERROR_TIMEOUT));
+    EXPECT_GE(r.timedOutAfterMs, 100) << "a read after transfers ended before its limit";
+    EXPECT_EQ(r.handlesAfter, r.handlesBefore) << "the thread's event outlived it";
 }
 
 TEST(Win32BoundedTransfer, ANullHandleIsTheSystemsInvalidHandle)
