@@ -1,37 +1,57 @@
-/* Winsock inside winedevice.exe: the driver runs in an ordinary Wine process,
- * so a loopback connection to the native emulator is just a socket. A real
- * Windows kernel would never load this; it is a test device. */
+/* The connection to the native emulator: a loopback TCP socket made with
+ * Linux's own calls (linux_calls.h says why). A real Windows kernel would
+ * never load this; it is a test device. */
 #include "bridge_wire.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "linux_calls.h"
 
 #include <string.h>
 
 /* The largest message either end sends (the emulator's LIST reply limit). */
 #define BRIDGE_MAX_MESSAGE 262144u
 
-int BridgeStartup(void)
+#define LINUX_AF_INET 2
+#define LINUX_SOCK_STREAM 1
+#define LINUX_SOCK_CLOEXEC 0x80000
+#define LINUX_IPPROTO_TCP 6
+#define LINUX_TCP_NODELAY 1
+#define LINUX_MSG_NOSIGNAL 0x4000
+#define LINUX_SHUT_RDWR 2
+
+typedef struct LinuxAddress {
+    uint16_t family;
+    uint16_t port;     /* network order */
+    uint32_t address;  /* network order */
+    uint8_t zero[8];
+} LinuxAddress;
+
+/* A call that a signal to the thread (Wine uses them) cut short is made again. */
+static int64_t Retried(int64_t number, int64_t a1, int64_t a2, int64_t a3, int64_t a4, int64_t a5, int64_t a6)
 {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    int64_t result;
+    do
+        result = LinuxCall(number, a1, a2, a3, a4, a5, a6);
+    while (result == -LINUX_EINTR);
+    return result;
 }
 
 BridgeSocket BridgeConnect(uint16_t port)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET)
+    const int64_t s = LinuxCall(LINUX_SOCKET, LINUX_AF_INET, LINUX_SOCK_STREAM | LINUX_SOCK_CLOEXEC,
+                                LINUX_IPPROTO_TCP, 0, 0, 0);
+    if (s < 0)
         return BRIDGE_NO_SOCKET;
-    struct sockaddr_in address;
+    LinuxAddress address;
     memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.family = LINUX_AF_INET;
+    address.port = (uint16_t)((port >> 8) | (port << 8));
+    address.address = 0x0100007Fu; /* 127.0.0.1 */
     /* Without it every exchange waits for the peer's delayed ACK. */
-    int on = 1;
-    if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char*)&on, sizeof on) != 0 ||
-        connect(s, (const struct sockaddr*)&address, sizeof address) != 0) {
-        closesocket(s);
+    int32_t on = 1;
+    if (LinuxCall(LINUX_SETSOCKOPT, s, LINUX_IPPROTO_TCP, LINUX_TCP_NODELAY, (int64_t)(intptr_t)&on, sizeof on, 0) !=
+            0 ||
+        Retried(LINUX_CONNECT, s, (int64_t)(intptr_t)&address, sizeof address, 0, 0, 0) != 0) {
+        LinuxCall(LINUX_CLOSE, s, 0, 0, 0, 0, 0);
         return BRIDGE_NO_SOCKET;
     }
     return (BridgeSocket)s;
@@ -40,22 +60,22 @@ BridgeSocket BridgeConnect(uint16_t port)
 void BridgeShutdown(BridgeSocket connection)
 {
     if (connection != BRIDGE_NO_SOCKET)
-        shutdown((SOCKET)connection, SD_BOTH);
+        LinuxCall(LINUX_SHUTDOWN, (int64_t)connection, LINUX_SHUT_RDWR, 0, 0, 0, 0);
 }
 
 void BridgeClose(BridgeSocket connection)
 {
     if (connection != BRIDGE_NO_SOCKET) {
-        shutdown((SOCKET)connection, SD_BOTH);
-        closesocket((SOCKET)connection);
+        BridgeShutdown(connection);
+        LinuxCall(LINUX_CLOSE, (int64_t)connection, 0, 0, 0, 0, 0);
     }
 }
 
-static int ReceiveExactly(SOCKET s, uint8_t* data, uint32_t size)
+static int ReceiveExactly(BridgeSocket s, uint8_t* data, uint32_t size)
 {
     uint32_t got = 0;
     while (got < size) {
-        const int n = recv(s, (char*)data + got, (int)(size - got), 0);
+        const int64_t n = Retried(LINUX_RECVFROM, (int64_t)s, (int64_t)(intptr_t)(data + got), size - got, 0, 0, 0);
         if (n <= 0)
             return 0;
         got += (uint32_t)n;
@@ -79,7 +99,6 @@ static void PutU32(uint8_t* p, uint32_t v)
 uint32_t BridgeRequest(BridgeSocket connection, uint8_t type, const uint8_t* payload, uint32_t payloadSize,
                        uint8_t* reply, uint32_t replyCapacity, uint32_t* replySize)
 {
-    const SOCKET s = (SOCKET)connection;
     uint8_t message[5 + 600];
     if (payloadSize > sizeof message - 5)
         return BRIDGE_STATUS_BROKEN;
@@ -87,12 +106,13 @@ uint32_t BridgeRequest(BridgeSocket connection, uint8_t type, const uint8_t* pay
     message[4] = type;
     if (payloadSize)
         memcpy(message + 5, payload, payloadSize);
-    /* One send() per message: a request split in two costs a delayed ACK. */
-    if (send(s, (const char*)message, (int)(payloadSize + 5), 0) != (int)(payloadSize + 5))
+    /* One send per message: a request split in two costs a delayed ACK. */
+    if (Retried(LINUX_SENDTO, (int64_t)connection, (int64_t)(intptr_t)message, payloadSize + 5, LINUX_MSG_NOSIGNAL,
+                0, 0) != (int64_t)(payloadSize + 5))
         return BRIDGE_STATUS_BROKEN;
 
     uint8_t head[9];
-    if (!ReceiveExactly(s, head, sizeof head))
+    if (!ReceiveExactly(connection, head, sizeof head))
         return BRIDGE_STATUS_BROKEN;
     const uint32_t size = ReadU32(head);
     if (size < 5 || size > BRIDGE_MAX_MESSAGE || head[4] != (uint8_t)(type | 0x80))
@@ -104,7 +124,7 @@ uint32_t BridgeRequest(BridgeSocket connection, uint8_t type, const uint8_t* pay
         uint8_t* into = kept < replyCapacity ? reply + kept : scrap;
         uint32_t room = kept < replyCapacity ? replyCapacity - kept : sizeof scrap;
         const uint32_t step = remaining < room ? remaining : room;
-        if (!ReceiveExactly(s, into, step))
+        if (!ReceiveExactly(connection, into, step))
             return BRIDGE_STATUS_BROKEN;
         if (into != scrap)
             kept += step;
@@ -114,7 +134,6 @@ uint32_t BridgeRequest(BridgeSocket connection, uint8_t type, const uint8_t* pay
         *replySize = kept;
     return status;
 }
-
 uint32_t BridgeOpenMember(BridgeSocket connection, uint32_t index)
 {
     /* A LIST reply is large only with hundreds of interfaces; walk it in a

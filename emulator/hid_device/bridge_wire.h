@@ -1,7 +1,7 @@
 /* The virtual HID device's side of the emulator's wire protocol
  * (docs/emulator.md): one TCP connection per device, bound to one emulated
  * interface, carrying one request at a time. Plain C types only, so that the
- * driver's kernel headers and Winsock's never meet in one file. */
+ * driver's kernel headers and the Linux calls never meet in one file. */
 #pragma once
 
 #include <stdint.h>
@@ -25,7 +25,6 @@ enum {
 /* The connection itself failed: no reply. */
 #define BRIDGE_STATUS_BROKEN 0xFFFFFFFFu
 
-int BridgeStartup(void);
 /* A connection to 127.0.0.1:port with TCP_NODELAY, or BRIDGE_NO_SOCKET. */
 BridgeSocket BridgeConnect(uint16_t port);
 /* Ends any request in progress on another thread, then closes. */

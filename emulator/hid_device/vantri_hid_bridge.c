@@ -12,12 +12,14 @@
  * HID-level behaviour the model cannot show: a device that sends an input
  * report nobody asked for (see DeliverUnasked).
  *
- * It runs inside winedevice.exe, an ordinary Wine process, which is why it may
- * use Winsock (bridge_wire.c). Windows would never load it: test device only.
+ * It runs inside winedevice.exe, an ordinary Wine process on Linux, which is
+ * why it may use Linux's own sockets and futexes (linux_calls.h). Windows
+ * would never load it: test device only.
  */
 #include "hid_minidriver.h"
 
 #include "bridge_wire.h"
+#include "linux_calls.h"
 
 #define REPORT_BYTES 64
 #define INPUT_QUEUE 32
@@ -45,8 +47,15 @@ typedef struct Device {
      * the next report only once it has put the last one into every ring. */
     ULONG64 delivered, taken;
     ULONG readsSinceTaken;
-    KEVENT work;       /* a write was queued, or the device stops */
-    KEVENT readCame;   /* a read request arrived */
+    /* The write whose answer is on its way into hidclass's rings, and that
+     * answer's place in the sequence of delivered reports: the read request
+     * that shows the answer has arrived completes the write. */
+    PIRP handing;
+    ULONG64 handingSequence;
+    ULONG handingWritten;
+    /* Futex words, moved on (LinuxSignal) when a write was queued or the
+     * device stops, and when a read request arrived. */
+    volatile int32_t work, readCame;
     KEVENT threadDone;
     BOOLEAN stopping, threadRunning;
     BridgeSocket connection;
@@ -134,13 +143,33 @@ static void FillRead(PIRP irp, const UCHAR* report)
     irp->IoStatus.Information = size;
 }
 
+/* Whether hidclass has put report `sequence` into every open handle's ring:
+ * it has asked for the next one. Under the lock. */
+static BOOLEAN Handed(const Device* d, ULONG64 sequence)
+{
+    return d->taken > sequence + 1 || (d->taken == sequence + 1 && d->readsSinceTaken > 0);
+}
+
+/* The write waiting for its answer to reach the rings, once it has; under
+ * the lock. */
+static PIRP TakeHandedWrite(Device* d)
+{
+    PIRP irp = d->handing;
+    if (!irp || !(Handed(d, d->handingSequence) || d->stopping))
+        return NULL;
+    d->handing = NULL;
+    return irp;
+}
+
 /* Hands one input report to hidclass and, with `wait`, returns only once
  * hidclass has put it into every open handle's ring (it has asked for the
- * next one). Wine's hidclass can leave a report in a ring while a read of
- * that handle waits, when the two meet at the wrong moment; a write that
- * completes only after its answer is in the ring means the program's next
- * read always finds the answer there. */
-static void Deliver(Device* d, const UCHAR* report, BOOLEAN wait)
+ * next one) or HANDED_LIMIT_MS have passed. Wine's hidclass can leave a
+ * report in a ring while a read of that handle waits, when the two meet at
+ * the wrong moment; so a program must not read before the answer is in the
+ * ring. `write`, the write the report answers, completes only then: the read
+ * request that shows it (ReadReport) completes it at once, on hidclass's own
+ * thread, and the wait here is only for that. */
+static void Deliver(Device* d, const UCHAR* report, BOOLEAN wait, PIRP write, ULONG written)
 {
     KIRQL irql;
     KeAcquireSpinLock(&d->lock, &irql);
@@ -161,6 +190,11 @@ static void Deliver(Device* d, const UCHAR* report, BOOLEAN wait)
         CopyBytes(d->queued[(d->queuedHead + d->queuedCount) % INPUT_QUEUE], report, REPORT_BYTES);
         d->queuedCount++;
     }
+    if (write) {
+        d->handing = write;
+        d->handingSequence = sequence;
+        d->handingWritten = written;
+    }
     KeReleaseSpinLock(&d->lock, irql);
     if (irp) {
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -169,17 +203,32 @@ static void Deliver(Device* d, const UCHAR* report, BOOLEAN wait)
     if (!wait)
         return;
 
-    LARGE_INTEGER limit;
-    limit.QuadPart = -10000LL * HANDED_LIMIT_MS;
+    const uint64_t deadline = LinuxNowMs() + HANDED_LIMIT_MS;
     for (;;) {
+        const int32_t seen = __atomic_load_n(&d->readCame, __ATOMIC_SEQ_CST);
+        const uint64_t now = LinuxNowMs();
+        const BOOLEAN late = now >= deadline;
+        PIRP unhanded = NULL;
+        BOOLEAN done;
         KeAcquireSpinLock(&d->lock, &irql);
-        const BOOLEAN handed = d->taken > sequence + 1 || (d->taken == sequence + 1 && d->readsSinceTaken > 0);
-        const BOOLEAN stopping = d->stopping;
+        if (write) {
+            done = d->handing != write;
+            if (!done && (d->stopping || late)) {
+                /* hidclass asks no more: the answer is in the rings or never
+                 * will be; the write itself is done. */
+                unhanded = write;
+                d->handing = NULL;
+                done = TRUE;
+            }
+        } else {
+            done = Handed(d, sequence) || d->stopping || late;
+        }
         KeReleaseSpinLock(&d->lock, irql);
-        if (handed || stopping)
+        if (unhanded)
+            Complete(unhanded, STATUS_SUCCESS, written);
+        if (done)
             return;
-        if (KeWaitForSingleObject(&d->readCame, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT)
-            return;
+        LinuxFutexWait(&d->readCame, seen, (uint32_t)(deadline - now));
     }
 }
 
@@ -197,7 +246,7 @@ static void DeliverUnasked(Device* d)
     report[9] = '4';
     report[10] = 2;
     CopyBytes(report + 12, version, sizeof version - 1);
-    Deliver(d, report, TRUE);
+    Deliver(d, report, TRUE, NULL, 0);
 }
 
 static NTSTATUS ReadReport(Device* d, PIRP irp)
@@ -208,6 +257,8 @@ static NTSTATUS ReadReport(Device* d, PIRP irp)
     NTSTATUS status = STATUS_PENDING;
     KeAcquireSpinLock(&d->lock, &irql);
     d->readsSinceTaken++;
+    PIRP write = TakeHandedWrite(d);
+    const ULONG written = d->handingWritten;
     if (d->stopping) {
         status = STATUS_DELETE_PENDING;
     } else if (d->queuedCount) {
@@ -227,7 +278,9 @@ static NTSTATUS ReadReport(Device* d, PIRP irp)
         }
     }
     KeReleaseSpinLock(&d->lock, irql);
-    KeSetEvent(&d->readCame, IO_NO_INCREMENT, FALSE);
+    if (write)
+        Complete(write, STATUS_SUCCESS, written);
+    LinuxSignal(&d->readCame);
     if (have) {
         FillRead(irp, report);
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -253,7 +306,7 @@ static NTSTATUS WriteReport(Device* d, PIRP irp)
     KeReleaseSpinLock(&d->lock, irql);
     if (stopping)
         return Complete(irp, STATUS_DELETE_PENDING, 0);
-    KeSetEvent(&d->work, IO_NO_INCREMENT, FALSE);
+    LinuxSignal(&d->work);
     return STATUS_PENDING;
 }
 
@@ -281,10 +334,11 @@ static ULONG GetU32(const UCHAR* p)
     return p[0] | (p[1] << 8) | (p[2] << 16) | ((ULONG)p[3] << 24);
 }
 
-/* One READ of the model's next answer; delivers it when there is one.
- * Returns the wire status (0 also for a short read, whose bytes carry no
- * answer and are dropped as the model's fault means). */
-static ULONG FetchAnswer(Device* d, ULONG limitMs, BOOLEAN waitHanded)
+/* One READ of the model's next answer; delivers it when there is one, and
+ * with it hands over `write` (which Deliver then completes). Returns the
+ * wire status (0 also for a short read, whose bytes carry no answer and are
+ * dropped as the model's fault means), and whether `write` was handed over. */
+static ULONG FetchAnswer(Device* d, ULONG limitMs, PIRP write, ULONG written, BOOLEAN* handedOver)
 {
     UCHAR request[8], reply[4 + 65];
     uint32_t replySize = 0;
@@ -292,8 +346,11 @@ static ULONG FetchAnswer(Device* d, ULONG limitMs, BOOLEAN waitHanded)
     PutU32(request + 4, 65);
     const ULONG status = BridgeRequest(d->connection, BRIDGE_READ, request, sizeof request, reply, sizeof reply,
                                        &replySize);
-    if (status == 0 && replySize == sizeof reply && GetU32(reply) == 65)
-        Deliver(d, reply + 4 + 1, waitHanded);
+    const BOOLEAN answered = status == 0 && replySize == sizeof reply && GetU32(reply) == 65;
+    if (answered)
+        Deliver(d, reply + 4 + 1, write != NULL, write, written);
+    if (handedOver)
+        *handedOver = answered && write;
     return status;
 }
 
@@ -341,14 +398,16 @@ static BOOLEAN Exchange(Device* d, PIRP irp)
         Complete(irp, STATUS_SUCCESS, moved ? moved - 1 : 0);
         return FALSE;
     }
-    status = FetchAnswer(d, FIRST_ANSWER_MS, TRUE);
+    /* hidclass reports the whole report, id byte included, as written only
+     * when the minidriver counts it. */
+    BOOLEAN handedOver = FALSE;
+    status = FetchAnswer(d, FIRST_ANSWER_MS, irp, size + 1, &handedOver);
     if (Gone(status)) {
         Hold(d, irp);
         return FALSE;
     }
-    /* hidclass reports the whole report, id byte included, as written only
-     * when the minidriver counts it. */
-    Complete(irp, STATUS_SUCCESS, size + 1);
+    if (!handedOver)
+        Complete(irp, STATUS_SUCCESS, size + 1);
     return status == BRIDGE_STATUS_TIMEOUT;
 }
 
@@ -357,6 +416,7 @@ static VOID NTAPI BridgeThread(PVOID context)
     Device* d = context;
     BOOLEAN owed = FALSE;
     for (;;) {
+        const int32_t seen = __atomic_load_n(&d->work, __ATOMIC_SEQ_CST);
         KIRQL irql;
         KeAcquireSpinLock(&d->lock, &irql);
         const BOOLEAN stopping = d->stopping;
@@ -369,10 +429,10 @@ static VOID NTAPI BridgeThread(PVOID context)
         } else if (owed) {
             /* A slow answer (an erase) or none at all (a silent adapter):
              * pass it on whenever it comes, until the next write. */
-            const ULONG status = FetchAnswer(d, LATE_ANSWER_POLL_MS, FALSE);
+            const ULONG status = FetchAnswer(d, LATE_ANSWER_POLL_MS, NULL, 0, NULL);
             owed = status == BRIDGE_STATUS_TIMEOUT;
         } else {
-            KeWaitForSingleObject(&d->work, Executive, KernelMode, FALSE, NULL);
+            LinuxFutexWait(&d->work, seen, ~0u);
         }
     }
     KeSetEvent(&d->threadDone, IO_NO_INCREMENT, FALSE);
@@ -523,8 +583,8 @@ static void StopBridge(Device* d)
     KeReleaseSpinLock(&d->lock, irql);
     if (already)
         return;
-    KeSetEvent(&d->work, IO_NO_INCREMENT, FALSE);
-    KeSetEvent(&d->readCame, IO_NO_INCREMENT, FALSE);
+    LinuxSignal(&d->work);
+    LinuxSignal(&d->readCame);
     BridgeShutdown(d->connection);
     if (d->threadRunning)
         KeWaitForSingleObject(&d->threadDone, Executive, KernelMode, FALSE, NULL);
@@ -659,8 +719,6 @@ static NTSTATUS WINAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT object)
     InitializeListHead(&d->reads);
     InitializeListHead(&d->writes);
     InitializeListHead(&d->held);
-    KeInitializeEvent(&d->work, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&d->readCame, SynchronizationEvent, FALSE);
     KeInitializeEvent(&d->threadDone, NotificationEvent, FALSE);
     d->connection = BRIDGE_NO_SOCKET;
     object->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -674,8 +732,6 @@ static VOID WINAPI Unload(PDRIVER_OBJECT driver)
 
 NTSTATUS WINAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
-    if (!BridgeStartup())
-        return STATUS_UNSUCCESSFUL;
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
