@@ -248,10 +248,11 @@ def declined(ctx):
     expect_nothing_written(adapter, "adapter 0")
 
 
-def factory_reset_many(ctx, count, watch_ms):
+def factory_reset_many(ctx, count, watch_ms, *emulator_options):
     """Factory reset on `count` adapters: the count in the question, 10 and 11
-    first on each, every image byte for byte, the count in the success box."""
-    h = ctx.start("--adapters", count, "--version", "4.00.20141114")
+    first on each, every image byte for byte, the count in the success box.
+    Returns the question's and the watch's reports and the adapters."""
+    h = ctx.start("--adapters", count, "--version", "4.00.20141114", *emulator_options)
     question = h.one("click", RESET_BUTTON, "box", "yes")
     expect_box(question, "question", "Factory Reset", RESET_QUESTION_MANY.format(count=count))
     watch = h.one("timeout", watch_ms * ctx.slower, "watch", timeout=watch_ms * ctx.slower / 1000 + 30)
@@ -263,6 +264,7 @@ def factory_reset_many(ctx, count, watch_ms):
     for n, adapter in enumerate(adapters):
         expect(CMD_INFO not in adapter.commands(), f"adapter {n}: a factory reset read device information")
         expect_flash(adapter, ctx.firmware, f"adapter {n}", reset=True)
+    return question, watch, adapters
 
 
 def factory_reset_three(ctx):
