@@ -423,7 +423,9 @@ class Harness:
         out_path = self.work / f"driver-{self.driver_runs:02d}.jsonl"
         # Output to a file, not a pipe: nothing Wine starts can then hold our
         # end of a pipe open.
-        with open(out_path, "wb") as out, open(self.work / "driver.stderr", "ab") as err:
+        err_path = self.work / "driver.stderr"
+        err_start = err_path.stat().st_size if err_path.exists() else 0
+        with open(out_path, "wb") as out, open(err_path, "ab") as err:
             try:
                 code = subprocess.run([WINE, str(self.driver)] + args, env=self.env, stdin=subprocess.DEVNULL,
                                       stdout=out, stderr=err, timeout=timeout).returncode
@@ -441,7 +443,11 @@ class Harness:
             log(f"driver: {json.dumps(line, ensure_ascii=False)}")
         if check and (code != 0 or not lines or not all(line.get("ok") for line in lines)):
             failed = next((line for line in lines if not line.get("ok")), None)
-            raise DriverFailure(f"driver action failed (exit code {code}): {failed}", lines)
+            # A driver that reported nothing at all did not get going: what
+            # it (or Wine) said on the way is the only clue.
+            said = "" if lines else err_path.read_bytes()[err_start:][-1500:].decode(errors="replace").strip()
+            raise DriverFailure(f"driver action failed (exit code {code}): {failed}"
+                                + (f"; its stderr: {said!r}" if said else ""), lines)
         return lines
 
     def wait_main(self, timeout_ms=20000):
