@@ -46,7 +46,10 @@ constexpr wchar_t kHardwareId[] = L"VANTRI_TEST\\HID_BRIDGE\0";
 constexpr wchar_t kSettingsKey[] = L"Software\\VantriTest\\HidBridge";
 constexpr GUID kSystemClass{0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 constexpr GUID kHidClass{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-constexpr auto kWatchPeriod = std::chrono::milliseconds(10);
+// Each look at the emulator's list is a handful of wineserver round trips,
+// which a flash on the same server feels; 50 ms still removes a vanished
+// adapter long before any time limit of the program's.
+constexpr auto kWatchPeriod = std::chrono::milliseconds(50);
 
 void Say(const char* format, ...)
 {

@@ -34,6 +34,9 @@
 #define WRITE_LIMIT_MS 10000
 /* How long delivering an answer waits for hidclass to take it into its rings. */
 #define HANDED_LIMIT_MS 200
+/* How long hidclass's request for input waits for a due answer before it is
+ * left pending like any other. */
+#define DUE_WAIT_MS 50
 
 typedef struct Device {
     KSPIN_LOCK lock;
@@ -53,9 +56,12 @@ typedef struct Device {
     PIRP handing;
     ULONG64 handingSequence;
     ULONG handingWritten;
+    /* A write is with the model and its answer not yet delivered. */
+    BOOLEAN answerDue;
     /* Futex words, moved on (LinuxSignal) when a write was queued or the
-     * device stops, and when a read request arrived. */
-    volatile int32_t work, readCame;
+     * device stops, when a read request arrived, and when a report was kept
+     * for the next read request. */
+    volatile int32_t work, readCame, inputCame;
     KEVENT threadDone;
     BOOLEAN stopping, threadRunning;
     BridgeSocket connection;
@@ -190,6 +196,7 @@ static void Deliver(Device* d, const UCHAR* report, BOOLEAN wait, PIRP write, UL
         CopyBytes(d->queued[(d->queuedHead + d->queuedCount) % INPUT_QUEUE], report, REPORT_BYTES);
         d->queuedCount++;
     }
+    d->answerDue = FALSE;
     if (write) {
         d->handing = write;
         d->handingSequence = sequence;
@@ -199,6 +206,8 @@ static void Deliver(Device* d, const UCHAR* report, BOOLEAN wait, PIRP write, UL
     if (irp) {
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
+    } else {
+        LinuxSignal(&d->inputCame);
     }
     if (!wait)
         return;
@@ -249,6 +258,24 @@ static void DeliverUnasked(Device* d)
     Deliver(d, report, TRUE, NULL, 0);
 }
 
+/* Takes the oldest kept report into `report`; under the lock. */
+static BOOLEAN TakeQueued(Device* d, UCHAR* report)
+{
+    if (!d->queuedCount)
+        return FALSE;
+    CopyBytes(report, d->queued[d->queuedHead], REPORT_BYTES);
+    d->queuedHead = (d->queuedHead + 1) % INPUT_QUEUE;
+    d->queuedCount--;
+    d->taken++;
+    d->readsSinceTaken = 0;
+    return TRUE;
+}
+
+/* hidclass's request for the next input report, from its own reading
+ * thread. While an answer is due (a write is with the model, or this request
+ * completed one and the program's next is surely coming) that thread waits
+ * here, on a futex, and takes the answer with no wineserver round trip: a
+ * pending request would cost one to complete and one to wake the thread. */
 static NTSTATUS ReadReport(Device* d, PIRP irp)
 {
     KIRQL irql;
@@ -259,23 +286,35 @@ static NTSTATUS ReadReport(Device* d, PIRP irp)
     d->readsSinceTaken++;
     PIRP write = TakeHandedWrite(d);
     const ULONG written = d->handingWritten;
-    if (d->stopping) {
-        status = STATUS_DELETE_PENDING;
-    } else if (d->queuedCount) {
-        CopyBytes(report, d->queued[d->queuedHead], REPORT_BYTES);
-        d->queuedHead = (d->queuedHead + 1) % INPUT_QUEUE;
-        d->queuedCount--;
-        d->taken++;
-        d->readsSinceTaken = 0;
-        have = TRUE;
-    } else {
-        IoSetCancelRoutine(irp, CancelRead);
-        if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
-            status = STATUS_CANCELLED;
-        } else {
-            IoMarkIrpPending(irp);
-            InsertTailList(&d->reads, &irp->Tail.Overlay.ListEntry);
+    const BOOLEAN exchanging = write != NULL;
+    const uint64_t deadline = LinuxNowMs() + DUE_WAIT_MS;
+    for (;;) {
+        if (d->stopping) {
+            status = STATUS_DELETE_PENDING;
+            break;
         }
+        if ((have = TakeQueued(d, report)))
+            break;
+        const uint64_t now = LinuxNowMs();
+        if (!(d->answerDue || exchanging) || now >= deadline) {
+            IoSetCancelRoutine(irp, CancelRead);
+            if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+                status = STATUS_CANCELLED;
+            } else {
+                IoMarkIrpPending(irp);
+                InsertTailList(&d->reads, &irp->Tail.Overlay.ListEntry);
+            }
+            break;
+        }
+        const int32_t seen = __atomic_load_n(&d->inputCame, __ATOMIC_SEQ_CST);
+        KeReleaseSpinLock(&d->lock, irql);
+        if (write) {
+            Complete(write, STATUS_SUCCESS, written);
+            write = NULL;
+        }
+        LinuxSignal(&d->readCame);
+        LinuxFutexWait(&d->inputCame, seen, (uint32_t)(deadline - now));
+        KeAcquireSpinLock(&d->lock, &irql);
     }
     KeReleaseSpinLock(&d->lock, irql);
     if (write)
@@ -382,8 +421,17 @@ static BOOLEAN Exchange(Device* d, PIRP irp)
     PutU32(request + 4, 65);
     request[8] = packet->reportId;
     CopyBytes(request + 9, packet->reportBuffer, size);
+    KIRQL irql;
+    KeAcquireSpinLock(&d->lock, &irql);
+    d->answerDue = TRUE;
+    KeReleaseSpinLock(&d->lock, irql);
     ULONG status = BridgeRequest(d->connection, BRIDGE_WRITE, request, sizeof request, reply, sizeof reply,
                                  &replySize);
+    if (status != 0 || replySize != sizeof reply || GetU32(reply) != 65) {
+        KeAcquireSpinLock(&d->lock, &irql);
+        d->answerDue = FALSE;
+        KeReleaseSpinLock(&d->lock, irql);
+    }
     if (Gone(status)) {
         Hold(d, irp);
         return FALSE;
@@ -402,6 +450,9 @@ static BOOLEAN Exchange(Device* d, PIRP irp)
      * when the minidriver counts it. */
     BOOLEAN handedOver = FALSE;
     status = FetchAnswer(d, FIRST_ANSWER_MS, irp, size + 1, &handedOver);
+    KeAcquireSpinLock(&d->lock, &irql);
+    d->answerDue = FALSE;
+    KeReleaseSpinLock(&d->lock, irql);
     if (Gone(status)) {
         Hold(d, irp);
         return FALSE;
@@ -585,6 +636,7 @@ static void StopBridge(Device* d)
         return;
     LinuxSignal(&d->work);
     LinuxSignal(&d->readCame);
+    LinuxSignal(&d->inputCame);
     BridgeShutdown(d->connection);
     if (d->threadRunning)
         KeWaitForSingleObject(&d->threadDone, Executive, KernelMode, FALSE, NULL);
