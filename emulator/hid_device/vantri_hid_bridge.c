@@ -409,6 +409,14 @@ static void Hold(Device* d, PIRP irp)
     KeReleaseSpinLock(&d->lock, irql);
 }
 
+static void SetAnswerDue(Device* d, BOOLEAN due)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&d->lock, &irql);
+    d->answerDue = due;
+    KeReleaseSpinLock(&d->lock, irql);
+}
+
 /* One output report to the model, and its answer back to hidclass before the
  * write completes. Returns TRUE when an answer is still owed. */
 static BOOLEAN Exchange(Device* d, PIRP irp)
@@ -421,17 +429,11 @@ static BOOLEAN Exchange(Device* d, PIRP irp)
     PutU32(request + 4, 65);
     request[8] = packet->reportId;
     CopyBytes(request + 9, packet->reportBuffer, size);
-    KIRQL irql;
-    KeAcquireSpinLock(&d->lock, &irql);
-    d->answerDue = TRUE;
-    KeReleaseSpinLock(&d->lock, irql);
+    SetAnswerDue(d, TRUE);
     ULONG status = BridgeRequest(d->connection, BRIDGE_WRITE, request, sizeof request, reply, sizeof reply,
                                  &replySize);
-    if (status != 0 || replySize != sizeof reply || GetU32(reply) != 65) {
-        KeAcquireSpinLock(&d->lock, &irql);
-        d->answerDue = FALSE;
-        KeReleaseSpinLock(&d->lock, irql);
-    }
+    if (status != 0 || replySize != sizeof reply || GetU32(reply) != 65)
+        SetAnswerDue(d, FALSE);
     if (Gone(status)) {
         Hold(d, irp);
         return FALSE;
@@ -450,9 +452,7 @@ static BOOLEAN Exchange(Device* d, PIRP irp)
      * when the minidriver counts it. */
     BOOLEAN handedOver = FALSE;
     status = FetchAnswer(d, FIRST_ANSWER_MS, irp, size + 1, &handedOver);
-    KeAcquireSpinLock(&d->lock, &irql);
-    d->answerDue = FALSE;
-    KeReleaseSpinLock(&d->lock, irql);
+    SetAnswerDue(d, FALSE);
     if (Gone(status)) {
         Hold(d, irp);
         return FALSE;
