@@ -35,6 +35,16 @@ static int64_t Retried(int64_t number, int64_t a1, int64_t a2, int64_t a3, int64
     return result;
 }
 
+/* A connect a signal cut short goes on by itself: asked again it answers
+ * "already" until it is done, then "connected". */
+static int Connected(int64_t s, const LinuxAddress* address)
+{
+    int64_t result = LinuxCall(LINUX_CONNECT, s, (int64_t)(intptr_t)address, sizeof *address, 0, 0, 0);
+    while (result == -LINUX_EINTR || result == -LINUX_EALREADY)
+        result = LinuxCall(LINUX_CONNECT, s, (int64_t)(intptr_t)address, sizeof *address, 0, 0, 0);
+    return result == 0 || result == -LINUX_EISCONN;
+}
+
 BridgeSocket BridgeConnect(uint16_t port)
 {
     const int64_t s = LinuxCall(LINUX_SOCKET, LINUX_AF_INET, LINUX_SOCK_STREAM | LINUX_SOCK_CLOEXEC,
@@ -50,7 +60,7 @@ BridgeSocket BridgeConnect(uint16_t port)
     int32_t on = 1;
     if (LinuxCall(LINUX_SETSOCKOPT, s, LINUX_IPPROTO_TCP, LINUX_TCP_NODELAY, (int64_t)(intptr_t)&on, sizeof on, 0) !=
             0 ||
-        Retried(LINUX_CONNECT, s, (int64_t)(intptr_t)&address, sizeof address, 0, 0, 0) != 0) {
+        !Connected(s, &address)) {
         LinuxCall(LINUX_CLOSE, s, 0, 0, 0, 0, 0);
         return BRIDGE_NO_SOCKET;
     }

@@ -24,8 +24,8 @@ enum {
 };
 
 #define LINUX_EINTR 4
-#define LINUX_EAGAIN 11
-#define LINUX_ETIMEDOUT 110
+#define LINUX_EISCONN 106
+#define LINUX_EALREADY 114
 
 static inline int64_t LinuxCall(int64_t number, int64_t a1, int64_t a2, int64_t a3, int64_t a4, int64_t a5,
                                 int64_t a6)
