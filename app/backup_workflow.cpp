@@ -26,11 +26,6 @@ namespace {
 static_assert(std::size(kDefaultBackupFileName) <= kFileNameCapacity);
 
 struct BackupRun {
-    // True from the queueing of the worker to its final message. A second
-    // final message, or one that no worker of ours posted (any program may
-    // post to a window), must not save a buffer that the worker may still
-    // be filling.
-    bool running = false;
     std::uint8_t buffer[kConfigImageSize] = {};
     char16_t fileName[kFileNameCapacity] = u"Vantri4Backup.vtcb";
 };
@@ -54,12 +49,7 @@ namespace Vantri {
 
 namespace {
 
-constexpr ConfigCheckBoxes kBackupCheckBoxes{kBackupReadInfoFailedCaption, kBackupCaption, kBackupOutdatedText};
-
-bool TakeFinalMessage()
-{
-    return std::exchange(s_run.running, false);
-}
+constexpr ConfigCheckTexts kBackupCheckTexts{kBackupReadInfoFailedCaption, kBackupCaption, kBackupOutdatedText};
 
 // The file is saved whole or not at all, and an existing file of that name
 // stays as it was unless the new one has replaced it completely.
@@ -94,9 +84,18 @@ void OnBackupFailed()
     g_loader.CloseDevice(0);
 }
 
-void RouteBackupMessage(std::uint32_t message, std::uintptr_t, std::intptr_t lParam)
+// A work item that cannot start is a failed read.
+void OnBackupRefused(std::uintptr_t)
 {
-    OnBackupMessage(message, lParam);
+    OnBackupFailed();
+}
+
+// Only the worker's own final message counts: one that any other program
+// posts must not save a buffer that the worker may still be filling.
+void RouteBackupMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    if (message == WM_BACKUP_PROGRESS || TakeWorkerMessage(message, wParam, lParam))
+        OnBackupMessage(message, lParam);
 }
 
 constexpr ButtonRoute kBackupButtons[] = {
@@ -121,7 +120,7 @@ WorkflowRoutes BackupRoutes()
 
 void StartBackup()
 {
-    if (!FindAdapterForConfigs(kBackupCheckBoxes))
+    if (!FindAdapterForConfigs(kBackupCheckTexts))
         return;
     LockControls();
     if (!ChooseFile(FileDialog::Save, kSaveBackupTitle, g_backupFileName)) {
@@ -129,16 +128,18 @@ void StartBackup()
         return;
     }
     SetStatus(kBackingUpStatus);
-    // A work item the system refuses would leave the window waiting for a
-    // message that never comes: it is a failed read.
-    s_run.running = true;
-    if (!QueueCountedWorker(BackupWorker, 0, WorkerKind::Reads))
-        OnBackupMessage(WM_BACKUP_FAILED, 0);
+    QueueCountedWorker(BackupWorker, 0, WorkerKind::Reads, OnBackupRefused);
 }
 
 std::uint32_t BackupWorker(std::uintptr_t)
 {
+    BeginWorker();
     return FinishWorker(ReadConfigArea(g_backupBuffer, BackupProgress), WM_BACKUP_DONE, WM_BACKUP_FAILED, 0);
+}
+
+void BackupProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
+{
+    Platform().PostToMainWindow(WM_BACKUP_PROGRESS, deviceIndex, percent);
 }
 
 void OnBackupMessage(std::uint32_t message, std::intptr_t lParam)
@@ -149,12 +150,10 @@ void OnBackupMessage(std::uint32_t message, std::intptr_t lParam)
         Platform().SetProgressPosition(static_cast<std::uint32_t>(lParam));
         break;
     case WM_BACKUP_DONE:
-        if (TakeFinalMessage())
-            OnBackupDone();
+        OnBackupDone();
         break;
     case WM_BACKUP_FAILED:
-        if (TakeFinalMessage())
-            OnBackupFailed();
+        OnBackupFailed();
         break;
     default:
         break;

@@ -26,7 +26,12 @@ void StartBackup();
 // after failure. The context is not used.
 std::uint32_t BackupWorker(std::uintptr_t context);
 
-// Main thread, for WM_BACKUP_PROGRESS, WM_BACKUP_DONE and WM_BACKUP_FAILED.
+// The backup's progress callback, from the worker: one post, wParam the
+// device index, lParam the percent.
+void BackupProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
+
+// Main thread, for WM_BACKUP_PROGRESS, WM_BACKUP_DONE and WM_BACKUP_FAILED
+// once they are known to be the worker's own (the routes see to it).
 void OnBackupMessage(std::uint32_t message, std::intptr_t lParam);
 
 } // namespace Vantri

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
 

@@ -1,8 +1,8 @@
 #include "app/flash_workflow.h"
 
-#include <bitset>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/app_platform.h"
 #include "app/main_window.h"
@@ -24,12 +24,14 @@ namespace {
 struct FlashRun {
     std::uint32_t adapterCount = 0;
     std::uint32_t flashedCount = 0;
-    // Adapters whose final message has been handled. A second final message
-    // for one adapter, or one for an index this run never queued, cannot come
-    // from our workers (any program may post to a window) and must neither
-    // close a slot out of range nor count towards a success that did not
-    // happen.
-    std::bitset<kMaxDevices> finished;
+    // Workers queued whose final message has not been handled yet.
+    std::uint32_t awaitedWorkers = 0;
+    // The run shows one outcome box. Once a failure's box has been
+    // answered, the window stays, locked, until the last worker has
+    // reported: with the window gone nothing could refuse the end of the
+    // session while the other adapters are still written.
+    bool boxShown = false;
+    bool boxAnswered = false;
 };
 
 FlashRun s_run;
@@ -75,25 +77,24 @@ std::uint32_t FlashWorkItem(std::uintptr_t context)
     return FlashWorker(static_cast<FlashJob>(context));
 }
 
-// One worker per adapter, in index order. A work item the system refuses
-// would leave the window waiting for a message that never comes, so it is
-// that adapter's failure; the adapters after it are left untouched.
+void FlashFailed(std::uint32_t index);
+
+// A work item that cannot start is that adapter's failure.
+void OnFlashRefused(std::uintptr_t job)
+{
+    --s_run.awaitedWorkers;
+    FlashFailed(FlashJobDeviceIndex(static_cast<FlashJob>(job)));
+}
+
+// One worker per adapter, in index order; the adapters after one that
+// cannot start are left untouched.
 void QueueFlashJobs(bool factoryReset)
 {
     for (std::uint32_t index = 0; index < g_adapterCount; ++index) {
-        if (!QueueCountedWorker(FlashWorkItem, MakeFlashJob(index, factoryReset), WorkerKind::Writes)) {
-            OnFlashMessage(WM_FLASH_FAILED, index, 0);
+        ++s_run.awaitedWorkers;
+        if (!QueueCountedWorker(FlashWorkItem, MakeFlashJob(index, factoryReset), WorkerKind::Writes, OnFlashRefused))
             return;
-        }
     }
-}
-
-bool TakeFinalMessage(std::uintptr_t index)
-{
-    if (index >= g_adapterCount || index >= kMaxDevices || s_run.finished.test(index))
-        return false;
-    s_run.finished.set(index);
-    return true;
 }
 
 // The bar shows the furthest any adapter has got and never moves back.
@@ -103,28 +104,52 @@ void OnFlashProgress(std::intptr_t percent)
         Platform().SetProgressPosition(static_cast<std::uint32_t>(percent));
 }
 
-void OnFlashDone(std::uintptr_t index)
+// After the run's box has been answered, the window goes with the last
+// worker's report, and not before.
+void EndOnceAllReported()
 {
-    if (!TakeFinalMessage(index))
-        return;
+    if (s_run.boxAnswered && s_run.awaitedWorkers == 0)
+        DestroyMainWindow();
+}
+
+void FlashDone(std::uint32_t index)
+{
     LogWorkerOutcome("flash", index, true);
-    g_loader.CloseDevice(static_cast<std::uint32_t>(index));
-    if (++g_flashedCount != g_adapterCount)
+    g_loader.CloseDevice(index);
+    if (++g_flashedCount != g_adapterCount) {
+        EndOnceAllReported();
         return;
+    }
     const std::u16string text = g_adapterCount == 1 ? Text(kFlashDoneOne) : Text(kFlashDoneMany, {g_adapterCount});
+    s_run.boxShown = true;
     ShowBox(BoxKind::Information, kFlashCompleteCaption, text);
     DestroyMainWindow();
 }
 
-void OnFlashFailed(std::uintptr_t index)
+// Other adapters may still be written while the box waits for the user;
+// their reports come in meanwhile, and the window stays until the last.
+void FlashFailed(std::uint32_t index)
 {
-    if (!TakeFinalMessage(index))
-        return;
     LogWorkerOutcome("flash", index, false);
-    g_loader.CloseDevice(static_cast<std::uint32_t>(index));
-    const std::u16string text = g_adapterCount == 1 ? Text(kFlashFailedOne) : Text(kFlashFailedMany, {index});
-    ShowBox(BoxKind::Error, kFlashFailedCaption, text);
-    DestroyMainWindow();
+    g_loader.CloseDevice(index);
+    if (!std::exchange(s_run.boxShown, true)) {
+        const std::u16string text = g_adapterCount == 1 ? Text(kFlashFailedOne) : Text(kFlashFailedMany, {index});
+        ShowBox(BoxKind::Error, kFlashFailedCaption, text);
+        s_run.boxAnswered = true;
+    }
+    EndOnceAllReported();
+}
+
+// Only the worker's own final message counts.
+void OnFlashFinal(std::uint32_t message, std::uintptr_t index, std::intptr_t lParam)
+{
+    if (!TakeWorkerMessage(message, index, lParam))
+        return;
+    --s_run.awaitedWorkers;
+    if (message == WM_FLASH_DONE)
+        FlashDone(static_cast<std::uint32_t>(index));
+    else
+        FlashFailed(static_cast<std::uint32_t>(index));
 }
 
 void StartUpdate()
@@ -185,8 +210,16 @@ void StartFlash(bool factoryReset)
 
 std::uint32_t FlashWorker(FlashJob job)
 {
+    BeginWorker();
     const std::uint32_t index = FlashJobDeviceIndex(job);
     return FinishWorker(RunFlashJob(job, FlashProgress), WM_FLASH_DONE, WM_FLASH_FAILED, index);
+}
+
+// Workers call this: a post never waits for the main thread, and its result
+// is of no use to a worker that carries on either way.
+void FlashProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
+{
+    Platform().PostToMainWindow(WM_FLASH_PROGRESS, deviceIndex, percent);
 }
 
 void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
@@ -196,10 +229,8 @@ void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t 
         OnFlashProgress(lParam);
         break;
     case WM_FLASH_DONE:
-        OnFlashDone(wParam);
-        break;
     case WM_FLASH_FAILED:
-        OnFlashFailed(wParam);
+        OnFlashFinal(message, wParam, lParam);
         break;
     default:
         break;

@@ -19,6 +19,10 @@ void StartFlash(bool factoryReset);
 // the device index; returns 0 after success, -1 after failure.
 std::uint32_t FlashWorker(FlashJob job);
 
+// The flash's progress callback, from the workers: one post, wParam the
+// device index, lParam the percent.
+void FlashProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
+
 // Main thread, for WM_FLASH_PROGRESS, WM_FLASH_DONE and WM_FLASH_FAILED.
 void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 

@@ -8,7 +8,7 @@
 #include "app/diagnostics_log.h"
 #include "app/running_workers.h"
 #include "app/workflow.h"
-#include "app/window_messages.h"
+#include "app/system_messages.h"
 #include "app/workflow_routes.h"
 #include "protocol/device_info.h"
 #include "resources/resource.h"
@@ -38,9 +38,16 @@ std::optional<std::uint64_t> s_operationStart;
 
 
 // Handled, and answered true, so the dialog manager never turns a close
-// request into the cancel command: id 2 is also Update Firmware.
+// request into the cancel command: id 2 is also Update Firmware. While an
+// adapter is written the window stays: only a program with a window can
+// refuse the end of the session, and its reason is the window's to show,
+// so the user who closes it mid-image is still told not to unplug.
 bool OnClose(WindowRef window, std::uint32_t, std::uintptr_t, std::intptr_t)
 {
+    if (!SessionMayEnd()) {
+        LogLine("close request refused: an adapter is being written");
+        return true;
+    }
     Platform().DestroyWindow(window);
     return true;
 }
@@ -75,18 +82,29 @@ bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
 // Shutdown, log-off or a restart asks first. While an adapter is written the
 // answer is no: cut off mid-image or mid-region, it would be left without
 // firmware or with half its configs. Any other time the session may end.
+// Once we have said yes, the end may come at any moment, so from then on
+// no write starts: not after a Yes in a question box that was open, nor
+// after a download that arrives later.
 bool OnQueryEndSession(WindowRef window, std::uint32_t, std::uintptr_t, std::intptr_t)
 {
-    Platform().SetMessageResult(window, SessionMayEnd() ? 1 : 0);
+    const bool mayEnd = SessionMayEnd();
+    if (mayEnd)
+        SetSessionEndAgreed(true);
+    Platform().SetMessageResult(window, mayEnd ? 1 : 0);
     return true;
 }
 
 // The session ends after all (forced, or after our yes): nothing new starts.
-// Workers already at work are the system's to end.
+// Workers already at work are the system's to end. An end that was called
+// off lets writes start again.
 bool OnEndSession(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
 {
-    if (wParam != 0)
+    if (wParam != 0) {
         s_workflowStarted = true;
+        SetSessionEndAgreed(true);
+    } else {
+        SetSessionEndAgreed(false);
+    }
     return true;
 }
 
@@ -149,23 +167,6 @@ void SetStatus(std::u16string_view format, std::initializer_list<FormatArg> args
         line.push_back(u'\n');
     }
     Platform().SetControlText(IDC_STATUS, line.c_str());
-}
-
-// Workers call these: a post never waits for the main thread, and its result
-// is of no use to a worker that carries on either way.
-void FlashProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
-{
-    Platform().PostToMainWindow(WM_FLASH_PROGRESS, deviceIndex, percent);
-}
-
-void BackupProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
-{
-    Platform().PostToMainWindow(WM_BACKUP_PROGRESS, deviceIndex, percent);
-}
-
-void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
-{
-    Platform().PostToMainWindow(WM_RESTORE_PROGRESS, deviceIndex, percent);
 }
 
 void FormatWindowTitle(char (&title)[kTitleBufferSize])

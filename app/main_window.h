@@ -30,12 +30,6 @@ void LockControls();
 inline constexpr std::size_t kStatusTextMax = 510;
 void SetStatus(std::u16string_view format, std::initializer_list<FormatArg> args = {});
 
-// The progress callbacks of the three workflows: one post each, wParam the
-// device index, lParam the percent.
-void FlashProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
-void BackupProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
-void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
-
 // The narrow window title, "Vantri4 Flash [<carried version>]".
 inline constexpr std::size_t kTitleBufferSize = 101;
 void FormatWindowTitle(char (&title)[kTitleBufferSize]);

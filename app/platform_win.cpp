@@ -11,23 +11,12 @@
 #include <string>
 
 #include "app/message_texts.h"
+#include "base/wide_text_win.h"
 #include "resources/resource.h"
 
 namespace Vantri {
 
 namespace {
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
-
-const wchar_t* Wide(const char16_t* text)
-{
-    return reinterpret_cast<const wchar_t*>(text);
-}
-
-wchar_t* Wide(char16_t* text)
-{
-    return reinterpret_cast<wchar_t*>(text);
-}
 
 // Both file dialogs offer the backup files first, then everything; the list
 // ends with an extra terminator.

@@ -26,26 +26,18 @@ namespace Vantri {
 
 namespace {
 
-// Which message the run waits for. The messages carry the chain from step to
-// step; this only makes sure each is taken when it is due and once. Any
-// program may post to our window: a done message out of turn must never
-// hand a stray pointer to the conversion, close the adapter under a worker
-// still writing to it, or show a second outcome.
-enum class Awaiting { Nothing, VersionFile, Database, Writer };
-
-struct RestoreRun {
-    Awaiting awaiting = Awaiting::Nothing;
-};
-
-RestoreRun s_run;
-
-constexpr ConfigCheckBoxes kRestoreCheckBoxes{kRestoreFailedCaption, kRestoreCaption, kRestoreOutOfDateText};
+// The messages carry the chain from step to step, and each step's message
+// is taken only when its own worker posted it (TakeDownloadMessage,
+// TakeWorkerMessage): any program may post to our window, and a done
+// message out of turn must never hand a stray pointer to the conversion,
+// close the adapter under a worker still writing to it, or show a second
+// outcome.
+constexpr ConfigCheckTexts kRestoreCheckTexts{kRestoreFailedCaption, kRestoreCaption, kRestoreOutOfDateText};
 
 // The endings once the chain has begun: the adapter is closed before the
 // box, the window destroyed after the user has closed it.
 void EndWithBox(BoxKind kind, const char16_t* caption, const std::u16string& text)
 {
-    s_run.awaiting = Awaiting::Nothing;
     g_loader.CloseDevice(0);
     ShowBox(kind, caption, text);
     DestroyMainWindow();
@@ -65,7 +57,6 @@ void EndWithRestoreFailure()
 // has been sent to it.
 void EndWithInvalidBackup()
 {
-    s_run.awaiting = Awaiting::Nothing;
     ShowBox(BoxKind::Error, kRestoreFailedCaption, kInvalidBackupText);
     DestroyMainWindow();
     g_loader.CloseDevice(0);
@@ -89,7 +80,6 @@ void LogDownload(std::uint32_t tag)
 
 void OnVersionFile(DownloadBody* versionFile)
 {
-    s_run.awaiting = Awaiting::Database;
     if (!LocateDatabase(versionFile)) {
         LogLine("the version file names no games database on the update host");
         EndWithDownloadFailure();
@@ -109,18 +99,20 @@ const char* ConversionOutcomeName(ConversionOutcome outcome)
 
 void OnRestoreDone()
 {
-    if (s_run.awaiting != Awaiting::Writer)
-        return;
     LogWorkerOutcome("restore write", 0, true);
     EndWithBox(BoxKind::Information, kRestoreCompleteCaption, kRestoreDoneText);
 }
 
 void OnRestoreFailed()
 {
-    if (s_run.awaiting != Awaiting::Writer)
-        return;
     LogWorkerOutcome("restore write", 0, false);
     EndWithRestoreFailure();
+}
+
+// A restore worker that cannot start is the restore's failure.
+void OnRestoreRefused(std::uintptr_t)
+{
+    OnRestoreFailed();
 }
 
 // The games database has arrived: convert, then write, or tell the user
@@ -145,32 +137,28 @@ void OnDatabase(DownloadBody* database)
         return;
     }
     SetStatus(kRestoringStatus);
-    s_run.awaiting = Awaiting::Writer;
-    // A work item the system refuses would leave the window waiting for a
-    // message that never comes: it is the restore's failure.
-    if (!QueueCountedWorker(RestoreWorker, 0, WorkerKind::Writes))
-        OnRestoreFailed();
+    QueueCountedWorker(RestoreWorker, 0, WorkerKind::Writes, OnRestoreRefused);
 }
 
+// The body is ours once the download that made it has been taken at its word.
 void OnDownloadDone(std::uintptr_t tag, std::intptr_t body)
 {
+    if (!TakeDownloadMessage(WM_DOWNLOAD_DONE, tag, body))
+        return;
+    LogDownload(static_cast<std::uint32_t>(tag));
     auto* downloaded = reinterpret_cast<DownloadBody*>(body);
-    if (tag == DOWNLOAD_TAG_VERSION && s_run.awaiting == Awaiting::VersionFile) {
-        LogDownload(DOWNLOAD_TAG_VERSION);
+    if (tag == DOWNLOAD_TAG_VERSION)
         OnVersionFile(downloaded);
-    } else if (tag == DOWNLOAD_TAG_DATABASE && s_run.awaiting == Awaiting::Database) {
-        LogDownload(DOWNLOAD_TAG_DATABASE);
+    else
         OnDatabase(downloaded);
-    }
 }
 
-void OnDownloadFailed(std::uintptr_t tag)
+void OnDownloadFailed(std::uintptr_t tag, std::intptr_t lParam)
 {
-    if ((tag == DOWNLOAD_TAG_VERSION && s_run.awaiting == Awaiting::VersionFile) ||
-        (tag == DOWNLOAD_TAG_DATABASE && s_run.awaiting == Awaiting::Database)) {
-        LogDownload(static_cast<std::uint32_t>(tag));
-        EndWithDownloadFailure();
-    }
+    if (!TakeDownloadMessage(WM_DOWNLOAD_FAILED, tag, lParam))
+        return;
+    LogDownload(static_cast<std::uint32_t>(tag));
+    EndWithDownloadFailure();
 }
 
 constexpr ButtonRoute kRestoreButtons[] = {
@@ -184,7 +172,6 @@ constexpr MessageRoute kRestoreMessages[] = {
 
 void ResetRestoreRun()
 {
-    s_run = {};
     g_restoreFileName[0] = u'\0';
     g_gamesDatabase.reset();
     ResetDownloadReports();
@@ -199,7 +186,7 @@ WorkflowRoutes RestoreRoutes()
 
 void StartRestore()
 {
-    if (!FindAdapterForConfigs(kRestoreCheckBoxes))
+    if (!FindAdapterForConfigs(kRestoreCheckTexts))
         return;
     LockControls();
     // Only an explicit Yes erases the adapter's configs.
@@ -235,7 +222,6 @@ void StartRestore()
         return;
     }
     SetStatus(kDownloadingStatus, {kMakerDomain});
-    s_run.awaiting = Awaiting::VersionFile;
     StartDownload(kVersionFilePath, DOWNLOAD_TAG_VERSION);
 }
 
@@ -250,13 +236,15 @@ void OnRestoreMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_
         OnDownloadDone(wParam, lParam);
         break;
     case WM_DOWNLOAD_FAILED:
-        OnDownloadFailed(wParam);
+        OnDownloadFailed(wParam, lParam);
         break;
     case WM_RESTORE_DONE:
-        OnRestoreDone();
+        if (TakeWorkerMessage(message, wParam, lParam))
+            OnRestoreDone();
         break;
     case WM_RESTORE_FAILED:
-        OnRestoreFailed();
+        if (TakeWorkerMessage(message, wParam, lParam))
+            OnRestoreFailed();
         break;
     default:
         break;
@@ -275,8 +263,14 @@ ResultRecord RestoreToAdapter()
     return WriteOverflowRegion(g_overflowRegion, RestoreProgress);
 }
 
+void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
+{
+    Platform().PostToMainWindow(WM_RESTORE_PROGRESS, deviceIndex, percent);
+}
+
 std::uint32_t RestoreWorker(std::uintptr_t)
 {
+    BeginWorker();
     return FinishWorker(RestoreToAdapter(), WM_RESTORE_DONE, WM_RESTORE_FAILED, 0);
 }
 

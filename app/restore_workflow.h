@@ -6,12 +6,16 @@
 
 #include <cstdint>
 
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
 
 // Main thread, from the Restore Configs button.
 void StartRestore();
+
+// The restore's progress callback, from the worker: one post, wParam the
+// device index, lParam the percent.
+void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t reserved);
 
 // Main thread, for WM_RESTORE_PROGRESS, WM_RESTORE_DONE, WM_RESTORE_FAILED and
 // the three download messages.

@@ -10,6 +10,10 @@ std::atomic<std::uint32_t> s_running{0};
 // What the system was last asked to hold off. Main thread only; whether
 // anything is at work is the count's to say.
 SystemHold s_held = SystemHold::None;
+// Main thread only. After our yes to the end of the session, the system
+// may end it at any moment: a write started now would be cut off.
+bool s_sessionEndAgreed = false;
+bool s_lastRefusalWasSessionEnd = false;
 
 void Hold(SystemHold hold)
 {
@@ -21,8 +25,13 @@ void Hold(SystemHold hold)
 
 } // namespace
 
-bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context, WorkerKind kind)
+bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context, WorkerKind kind, RefusedWorkerHandler refused)
 {
+    s_lastRefusalWasSessionEnd = kind == WorkerKind::Writes && s_sessionEndAgreed;
+    if (s_lastRefusalWasSessionEnd) {
+        refused(context);
+        return false;
+    }
     // Held before the worker exists, so no report of it goes out unguarded.
     if (kind == WorkerKind::Writes)
         Hold(SystemHold::SleepAndSessionEnd);
@@ -35,7 +44,13 @@ bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context, WorkerKind ki
         return true;
     WorkerFinished();
     ReleaseHoldWhenIdle();
+    refused(context);
     return false;
+}
+
+bool LastRefusalWasSessionEnd()
+{
+    return s_lastRefusalWasSessionEnd;
 }
 
 void WorkerFinished()
@@ -54,6 +69,11 @@ bool SessionMayEnd()
     return s_running.load() == 0 || s_held != SystemHold::SleepAndSessionEnd;
 }
 
+void SetSessionEndAgreed(bool agreed)
+{
+    s_sessionEndAgreed = agreed;
+}
+
 void ReleaseHoldWhenIdle()
 {
     if (s_running.load() == 0)
@@ -69,6 +89,8 @@ void WaitForRunningWorkers()
 void ResetHold()
 {
     s_held = SystemHold::None;
+    s_sessionEndAgreed = false;
+    s_lastRefusalWasSessionEnd = false;
 }
 
 } // namespace Vantri

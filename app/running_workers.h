@@ -12,10 +12,19 @@ namespace Vantri {
 
 enum class WorkerKind { Reads, Writes };
 
+// The run's failure when its worker cannot start, with the work item's
+// context (the flash's job, or 0).
+using RefusedWorkerHandler = void (*)(std::uintptr_t context);
+
 // Main thread. Holds off the system for the worker's kind, then queues it and
-// counts it as at work until it calls WorkerFinished. False, and nothing
-// counted, when the system refuses the work item.
-bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context, WorkerKind kind);
+// counts it as at work until it calls WorkerFinished. When the system
+// refuses the work item, or a writer is asked for after the end of the
+// session was agreed to, nothing is counted or held, `refused` ends the run
+// as that worker's failure, and the answer is false.
+bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context, WorkerKind kind, RefusedWorkerHandler refused);
+
+// Why the last refusal of QueueCountedWorker happened, for the log.
+bool LastRefusalWasSessionEnd();
 
 // The worker is done with its adapter: the last step before its final post.
 void WorkerFinished();
@@ -25,6 +34,10 @@ std::uint32_t RunningWorkers();
 // Main thread: the answer to the system's question whether the session may
 // end. No while a worker writes to an adapter.
 bool SessionMayEnd();
+
+// Main thread: the system has been told the session may end (true), or the
+// end it asked about was called off (false). Once agreed, no writer starts.
+void SetSessionEndAgreed(bool agreed);
 
 // Main thread: lets the system sleep and end the session again once no
 // worker is at work.

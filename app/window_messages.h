@@ -1,21 +1,15 @@
-// The main window's messages: the system's few that the dispatch looks at,
-// and the private ones that workers post. Portable, so the workflows and
-// their tests share the numbers with the Windows edge.
+// The private messages that the workflows' workers post to the main window.
+// Portable, so the workflows and their tests share the numbers with the
+// Windows edge. Each workflow routes its own; the window's dispatch knows
+// only the system's (app/system_messages.h).
 #pragma once
 
 #include <cstdint>
 
 #include "restore/download_messages.h"
 
-// The system's own numbers (winuser.h), named apart from its macros so this
-// header and <windows.h> can meet in one file.
-namespace Vantri {
-inline constexpr std::uint32_t kMessageDestroy = 2;          // WM_DESTROY
-inline constexpr std::uint32_t kMessageClose = 16;           // WM_CLOSE
-inline constexpr std::uint32_t kMessageQueryEndSession = 17; // WM_QUERYENDSESSION
-inline constexpr std::uint32_t kMessageEndSession = 22;      // WM_ENDSESSION
-inline constexpr std::uint32_t kMessageCommand = 273;        // WM_COMMAND
-} // namespace Vantri
+#include "app/system_messages.h"
+
 
 // Posted by the workers to the main window: wParam and lParam as noted.
 inline constexpr std::uint32_t WM_FLASH_PROGRESS = 1025;    // device index, percent

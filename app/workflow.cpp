@@ -9,6 +9,7 @@
 #include "app/main_window.h"
 #include "app/message_texts.h"
 #include "app/running_workers.h"
+#include "base/final_messages.h"
 #include "loader/loader.h"
 #include "protocol/device_info.h"
 #include "protocol/exchange.h"
@@ -26,6 +27,9 @@ struct WorkerReport {
 };
 
 WorkerReport s_reports[kMaxDevices];
+// One run performs one workflow, so one slot per device index serves the
+// flash's workers and the one backup or restore worker alike.
+FinalMessages<kMaxDevices> s_finalMessages;
 
 const char* KindName(BoxKind kind)
 {
@@ -110,13 +114,13 @@ bool ReadFirstAdapter(DeviceInfo& info, const char16_t* unreadableCaption)
 
 namespace {
 
-bool FirstAdapterTakesConfigs(const ConfigCheckBoxes& boxes)
+bool FirstAdapterTakesConfigs(const ConfigCheckTexts& texts)
 {
     DeviceInfo info;
-    if (!ReadFirstAdapter(info, boxes.unreadableCaption))
+    if (!ReadFirstAdapter(info, texts.unreadableCaption))
         return false;
     if (!ConfigRuleAllows(FirmwareDateNumber(info.firmwareVersion))) {
-        ShowBox(BoxKind::Information, boxes.outdatedCaption, boxes.outdatedText);
+        ShowBox(BoxKind::Information, texts.outdatedCaption, texts.outdatedText);
         return false;
     }
     return true;
@@ -124,12 +128,12 @@ bool FirstAdapterTakesConfigs(const ConfigCheckBoxes& boxes)
 
 } // namespace
 
-bool FindAdapterForConfigs(const ConfigCheckBoxes& boxes)
+bool FindAdapterForConfigs(const ConfigCheckTexts& texts)
 {
     std::uint32_t count = 0;
     if (!FindAdapters(count))
         return false;
-    if (FirstAdapterTakesConfigs(boxes))
+    if (FirstAdapterTakesConfigs(texts))
         return true;
     EndEarly();
     return false;
@@ -139,15 +143,27 @@ bool FindAdapterForConfigs(const ConfigCheckBoxes& boxes)
 // the final message, the count already says so, and the hold on the system
 // can go before the final box waits for the user. The exit's wait needs no
 // more than that, as nothing after the post touches an adapter.
+void BeginWorker()
+{
+    ForgetLastCommandOnThisThread();
+}
+
 std::uint32_t FinishWorker(const ResultRecord& result, std::uint32_t doneMessage, std::uint32_t failedMessage,
                            std::uint32_t deviceIndex)
 {
     const bool succeeded = result.code == 0;
+    const std::uint32_t message = succeeded ? doneMessage : failedMessage;
     if (deviceIndex < kMaxDevices)
         s_reports[deviceIndex] = {result, succeeded ? std::uint8_t{0} : LastCommandOnThisThread()};
+    s_finalMessages.Mark(deviceIndex, message);
     WorkerFinished();
-    Platform().PostToMainWindow(succeeded ? doneMessage : failedMessage, deviceIndex, 0);
+    Platform().PostToMainWindow(message, deviceIndex, 0);
     return succeeded ? 0 : 0xFFFFFFFFu;
+}
+
+bool TakeWorkerMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    return s_finalMessages.Take(wParam, message, lParam);
 }
 
 // A failed message whose slot holds no failure came from a work item the
@@ -161,7 +177,9 @@ void LogWorkerOutcome(std::string_view operation, std::uintptr_t deviceIndex, bo
     }
     const WorkerReport report = deviceIndex < kMaxDevices ? s_reports[deviceIndex] : WorkerReport{};
     if (report.result.code == 0) {
-        LogLine(std::string(operation) + " of " + adapter + ": not started (the system refused its work item)");
+        LogLine(std::string(operation) + " of " + adapter +
+                (LastRefusalWasSessionEnd() ? ": not started (the session is ending)"
+                                            : ": not started (the system refused its work item)"));
         return;
     }
     LogFailure(std::string(operation) + " of " + adapter, static_cast<std::uint32_t>(deviceIndex), report.command,
@@ -171,6 +189,7 @@ void LogWorkerOutcome(std::string_view operation, std::uintptr_t deviceIndex, bo
 void ResetWorkerReports()
 {
     std::fill(std::begin(s_reports), std::end(s_reports), WorkerReport{});
+    s_finalMessages.Reset();
 }
 
 } // namespace Vantri

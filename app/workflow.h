@@ -17,7 +17,7 @@
 
 #include "app/app_platform.h"
 #include "app/text_format.h"
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 #include "protocol/device_info.h"
 
 namespace Vantri {
@@ -41,9 +41,9 @@ void EndEarly();
 // answers false.
 bool FindAdapters(std::uint32_t& count);
 
-// The boxes of the config check on the first adapter, which backup and
+// The box texts of the config check on the first adapter, which backup and
 // restore word differently.
-struct ConfigCheckBoxes {
+struct ConfigCheckTexts {
     const char16_t* unreadableCaption; // the information pages could not be read
     const char16_t* outdatedCaption;   // the firmware's config format is out of date
     const char16_t* outdatedText;
@@ -52,7 +52,7 @@ struct ConfigCheckBoxes {
 // Enumerates, then reads the first adapter's information and applies the
 // config rule. With no adapter, or one whose configs are not to be touched,
 // shows the box, ends the run and answers false.
-bool FindAdapterForConfigs(const ConfigCheckBoxes& boxes);
+bool FindAdapterForConfigs(const ConfigCheckTexts& texts);
 
 enum class FileDialog { Save, Open };
 
@@ -64,12 +64,22 @@ bool ChooseFile(FileDialog dialog, const char16_t* title, std::span<char16_t> fi
 // be read, shows the error box under `unreadableCaption` and answers false.
 bool ReadFirstAdapter(DeviceInfo& info, const char16_t* unreadableCaption);
 
+// The first thing a counted worker does: nothing of an earlier work item
+// on the same pool thread is taken for its own.
+void BeginWorker();
+
 // The last thing a counted worker does: it leaves its record for the log,
-// stops counting as at work, then posts its one final message (done or
-// failed, with the device index). Returns the work item's result, 0 after
-// success and -1 after failure.
+// marks its final message as its own, stops counting as at work, then posts
+// that one message (done or failed, with the device index in wParam and 0
+// in lParam). Returns the work item's result, 0 after success and -1 after
+// failure.
 std::uint32_t FinishWorker(const ResultRecord& result, std::uint32_t doneMessage, std::uint32_t failedMessage,
                            std::uint32_t deviceIndex);
+
+// Main thread, on a counted worker's done or failed message: true once, and
+// only when the worker of that device index posted this very message.
+// Anything else (a message any program may post) is to be ignored.
+bool TakeWorkerMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
 // Main thread, on a worker's final message: its outcome to the log, with
 // the failing record and command the worker left.

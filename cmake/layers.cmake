@@ -1,16 +1,16 @@
 # The product's folders, lowest layer first, and what each may include
-# besides its own files: a folder, or one file of a folder. The build gives
-# each folder's library an include root with exactly these, and a test reads
-# every include line against the same table.
+# besides its own files. The build gives each folder's library an include
+# root with exactly these, and a test reads every include line against the
+# same table.
 #
-# command_frame.h is the one file of protocol/ below the loader: the frame
-# and the result record are the loader's currency too. The resources take
-# their version from device_info.h, the one place that gives the carried
-# firmware's version (the build reads it for the version resource, and the
-# resource test compares against it).
-set(VANTRI_LAYERS loader protocol restore resources app)
-set(VANTRI_LAYER_loader_SEES protocol/command_frame.h)
-set(VANTRI_LAYER_protocol_SEES loader)
-set(VANTRI_LAYER_restore_SEES protocol loader)
-set(VANTRI_LAYER_resources_SEES protocol/device_info.h)
-set(VANTRI_LAYER_app_SEES restore protocol loader resources)
+# base/ is what every layer needs: the frame and the result record (the
+# loader's currency as much as the protocol's), the handle owner, the
+# System32 loading, the wide-text cast and the carried firmware's version
+# (the resources' version resource reads it there).
+set(VANTRI_LAYERS base loader protocol restore resources app)
+set(VANTRI_LAYER_base_SEES "")
+set(VANTRI_LAYER_loader_SEES base)
+set(VANTRI_LAYER_protocol_SEES base loader)
+set(VANTRI_LAYER_restore_SEES base protocol loader)
+set(VANTRI_LAYER_resources_SEES base)
+set(VANTRI_LAYER_app_SEES base restore protocol loader resources)

@@ -10,8 +10,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "loader/system_library_win.h"
-#include "loader/unique_handle.h"
+#include "base/system_library_win.h"
+#include "base/unique_handle.h"
+#include "base/wide_text_win.h"
 
 namespace Vantri {
 
@@ -124,8 +125,8 @@ PlatformHandle OpenDevice(const char16_t* path)
 {
     // Exclusive, and overlapped so that every transfer can be given up
     // after its time limit.
-    const HANDLE device = CreateFileW(reinterpret_cast<const wchar_t*>(path), GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE device = CreateFileW(Wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     return device == INVALID_HANDLE_VALUE ? nullptr : device;
 }
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
 

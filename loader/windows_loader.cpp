@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "loader/unique_handle.h"
+#include "base/unique_handle.h"
 
 namespace Vantri {
 

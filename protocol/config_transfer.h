@@ -8,7 +8,7 @@
 #include <span>
 
 #include "protocol/block_transfer.h"
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
 

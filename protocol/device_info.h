@@ -6,13 +6,10 @@
 #include <span>
 #include <string_view>
 
-#include "protocol/command_frame.h"
+#include "base/carried_firmware.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
-
-// The version of the firmware image this program carries. The one place it
-// is written down: the title, the questions and the rules all read it here.
-inline constexpr char kCarriedFirmwareVersion[] = "4.00.20160918";
 
 // Firmware dated up to and including this day has a config format that only
 // a factory reset can bring forward.

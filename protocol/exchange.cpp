@@ -4,6 +4,10 @@
 #include <cstring>
 
 #include "loader/loader.h"
+#include "protocol/block_transfer.h"
+#include "protocol/config_transfer.h"
+#include "protocol/device_info.h"
+#include "protocol/flashing.h"
 
 namespace Vantri {
 
@@ -26,24 +30,24 @@ struct AnswerTimeLimit {
 };
 
 constexpr AnswerTimeLimit kAnswerTimeLimits[] = {
-    {1, kFlashAnswerMs},  // image: begin
-    {2, kFrameAnswerMs},  //        data
-    {3, kFlashAnswerMs},  //        end
-    {4, kFlashAnswerMs},  // config area write: begin
-    {5, kFrameAnswerMs},  //                    data
-    {6, kFlashAnswerMs},  //                    end
-    {7, kFlashAnswerMs},  // primary block region: begin
-    {8, kFrameAnswerMs},  //                       data
-    {9, kFlashAnswerMs},  //                       end
-    {10, kFlashAnswerMs}, // erase the configs
-    {11, kFlashAnswerMs}, // erase the global settings
-    {13, kFlashAnswerMs}, // config area read: begin
-    {14, kFrameAnswerMs}, //                   piece
-    {16, kFlashAnswerMs}, //                   end
-    {21, kFrameAnswerMs}, // information page
-    {27, kFlashAnswerMs}, // overflow block region: begin
-    {28, kFrameAnswerMs}, //                        data
-    {29, kFlashAnswerMs}, //                        end
+    {kImageBeginCommand, kFlashAnswerMs},
+    {kImageDataCommand, kFrameAnswerMs},
+    {kImageEndCommand, kFlashAnswerMs},
+    {kConfigWriteBeginCommand, kFlashAnswerMs},
+    {kConfigWriteDataCommand, kFrameAnswerMs},
+    {kConfigWriteEndCommand, kFlashAnswerMs},
+    {kPrimaryBeginCommand, kFlashAnswerMs},
+    {kPrimaryDataCommand, kFrameAnswerMs},
+    {kPrimaryEndCommand, kFlashAnswerMs},
+    {kEraseConfigsCommand, kFlashAnswerMs},
+    {kEraseSettingsCommand, kFlashAnswerMs},
+    {kConfigReadBeginCommand, kFlashAnswerMs},
+    {kReadPieceCommand, kFrameAnswerMs},
+    {kConfigReadEndCommand, kFlashAnswerMs},
+    {kDeviceInfoCommand, kFrameAnswerMs},
+    {kOverflowBeginCommand, kFlashAnswerMs},
+    {kOverflowDataCommand, kFrameAnswerMs},
+    {kOverflowEndCommand, kFlashAnswerMs},
 };
 
 thread_local std::uint8_t t_lastCommand = 0;
@@ -135,6 +139,11 @@ ResultRecord DecodeRequestAnswer(const CommandFrame& answer, std::span<std::uint
 std::uint8_t LastCommandOnThisThread()
 {
     return t_lastCommand;
+}
+
+void ForgetLastCommandOnThisThread()
+{
+    t_lastCommand = 0;
 }
 
 ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::uint16_t parameter,

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
 
@@ -27,6 +27,10 @@ ResultRecord ReceiveData(std::uint8_t command, std::uint16_t parameter, std::uin
 // record does not name the command it failed at; a worker reads this after
 // a failure to tell the diagnostics log.
 std::uint8_t LastCommandOnThisThread();
+
+// Back to 0: a worker starts with this, as a pool thread may have run
+// another work item's exchanges before.
+void ForgetLastCommandOnThisThread();
 
 // The frames of the two exchanges apart from the I/O: what goes out, and
 // what an answer means, judged from its bytes alone.

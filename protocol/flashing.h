@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "protocol/block_transfer.h"
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
 

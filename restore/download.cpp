@@ -6,7 +6,8 @@
 #include <new>
 #include <string>
 
-#include "loader/unique_handle.h"
+#include "base/final_messages.h"
+#include "base/unique_handle.h"
 #include "protocol/numbers.h"
 #include "restore/update_host.h"
 
@@ -82,6 +83,9 @@ std::unique_ptr<DownloadBody> AllocateBody(std::size_t length)
 
 DownloadReport s_reports[2];
 DownloadReport s_noReport;
+// One slot per tag. The worker marks its final message, with the very body
+// it hands over, before it posts; the window takes only that.
+FinalMessages<2> s_finalMessages;
 
 DownloadReport& ReportFor(std::uint32_t tag)
 {
@@ -143,11 +147,13 @@ DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const Down
 void PostFinalMessage(const DownloadRequest& request, DownloadOutcome outcome, std::unique_ptr<DownloadBody> body)
 {
     if (outcome != DownloadOutcome::Received) {
+        s_finalMessages.Mark(request.tag, WM_DOWNLOAD_FAILED);
         BoundDownloadLink().PostToWindow(request.window, WM_DOWNLOAD_FAILED, request.tag, 0);
         return;
     }
-    if (BoundDownloadLink().PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag,
-                                reinterpret_cast<std::intptr_t>(body.get())))
+    const auto address = reinterpret_cast<std::intptr_t>(body.get());
+    s_finalMessages.Mark(request.tag, WM_DOWNLOAD_DONE, address);
+    if (BoundDownloadLink().PostToWindow(request.window, WM_DOWNLOAD_DONE, request.tag, address))
         body.release();
 }
 
@@ -232,6 +238,7 @@ void StartDownload(std::u16string_view path, std::uint32_t tag)
     // No worker will ever post this download's outcome, and the window would
     // wait for it for ever: its failure is posted here instead.
     report.outcome = DownloadOutcome::NotStarted;
+    s_finalMessages.Mark(tag, WM_DOWNLOAD_FAILED);
     BoundDownloadLink().PostToWindow(window, WM_DOWNLOAD_FAILED, tag, 0);
 }
 
@@ -304,6 +311,12 @@ const char* DownloadOutcomeName(DownloadOutcome outcome)
 void ResetDownloadReports()
 {
     std::fill(std::begin(s_reports), std::end(s_reports), DownloadReport{});
+    s_finalMessages.Reset();
+}
+
+bool TakeDownloadMessage(std::uint32_t message, std::uintptr_t tag, std::intptr_t lParam)
+{
+    return s_finalMessages.Take(tag, message, lParam);
 }
 
 bool LocateDatabase(DownloadBody* versionBody)

@@ -65,6 +65,12 @@ std::uint32_t DownloadWorker(DownloadRequest* request);
 // characters or does not name the update host.
 bool LocateDatabase(DownloadBody* versionBody);
 
+// Main thread, on WM_DOWNLOAD_DONE or WM_DOWNLOAD_FAILED: true once, and
+// only when the download of that tag posted this very message, a done one
+// with the very body it handed over. Anything else (any program may post to
+// the window) is to be ignored: its lParam is nobody's to read or free.
+bool TakeDownloadMessage(std::uint32_t message, std::uintptr_t tag, std::intptr_t lParam);
+
 // --- The worker's steps, apart from the I/O, for tests and benchmarks ---
 
 // Why a download failed; Received when it did not.
@@ -102,6 +108,7 @@ struct DownloadReport {
 // an empty one for any other tag.
 const DownloadReport& DownloadReportOf(std::uint32_t tag);
 const char* DownloadOutcomeName(DownloadOutcome outcome);
+// Also forgets the final messages of the last run's downloads.
 void ResetDownloadReports();
 
 // DownloadWorker's whole work, through g_httpPlatform, telling why it failed.

@@ -8,18 +8,12 @@
 
 #include <climits>
 
-#include "loader/system_library_win.h"
+#include "base/system_library_win.h"
+#include "base/wide_text_win.h"
 
 namespace Vantri {
 
 namespace {
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
-
-const wchar_t* Wide(const char16_t* text)
-{
-    return reinterpret_cast<const wchar_t*>(text);
-}
 
 // winhttp.dll's functions, taken at run time.
 struct WinHttpLibrary {
@@ -144,7 +138,7 @@ std::uint32_t WidenAnsi(const std::uint8_t* text, std::uint32_t size, char16_t* 
     if (size == 0 || size > INT_MAX || capacity > INT_MAX)
         return 0;
     const int written = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(text), static_cast<int>(size),
-                                            reinterpret_cast<wchar_t*>(out), static_cast<int>(capacity));
+                                            Wide(out), static_cast<int>(capacity));
     return written > 0 ? static_cast<std::uint32_t>(written) : 0;
 }
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "emulator/server/wire_format.h"
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
 

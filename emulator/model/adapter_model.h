@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace VantriEmu {
 

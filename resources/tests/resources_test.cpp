@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "file_version.h"
-#include "protocol/device_info.h"
+#include "base/carried_firmware.h"
 #include "resources/resource.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace Vantri {
 

@@ -374,10 +374,10 @@ TEST_F(FlashWorkflowTest, WorkerFailuresOfOneAdapterShowTheTextWithoutLocation)
     }
 }
 
-TEST_F(FlashWorkflowTest, FailureAtLocation1Of2NamesItAndLetsTheOtherAdapterFinish)
+TEST_F(FlashWorkflowTest, AfterAFailureBoxTheWindowStaysUntilTheOtherAdapterIsWritten)
 {
     // Adapter 0 holds back the answer to its 20th data frame, so it is still
-    // being written when adapter 1 fails and the window goes.
+    // being written when adapter 1 fails and its box is answered.
     VantriEmu::AdapterSettings busy = AdapterWithVersion("4.00.20150101");
     busy.faults = {Fault::Hold(2, 20)};
     auto& first = Attach(busy);
@@ -387,19 +387,25 @@ TEST_F(FlashWorkflowTest, FailureAtLocation1Of2NamesItAndLetsTheOtherAdapterFini
     window.AnswerQuestions({BoxAnswer::Yes});
 
     window.Click(IDC_UPDATE_FIRMWARE);
-    ASSERT_TRUE(window.RunMessageLoop());
-    ASSERT_EQ(window.Boxes().size(), 2u);
+    ASSERT_TRUE(window.RunUntil([&] { return window.Boxes().size() == 2; }));
     EXPECT_EQ(window.Boxes()[1].caption, u"Unable to flash Vantri4");
     EXPECT_EQ(window.Boxes()[1].text, FailedAt(1));
     EXPECT_FALSE(second.ImageReceived());
-    EXPECT_FALSE(first.ImageReceived());
+    // Answered, and still there: locked, refusing the end of the session and
+    // a close request, the bar still moving.
+    EXPECT_FALSE(HasEvent("destroy"));
+    EXPECT_FALSE(Vantri::SessionMayEnd());
+    EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageClose, 0, 0));
+    EXPECT_FALSE(HasEvent("destroy"));
 
-    // What the program does after its loop: adapter 0 is not cut off.
     first.ReleaseHeldAnswers();
-    Vantri::WaitForRunningWorkers();
-    EXPECT_EQ(Vantri::RunningWorkers(), 0u);
+    ASSERT_TRUE(window.RunProgram());
     EXPECT_EQ(first.Image(), image);
     EXPECT_TRUE(first.Clean());
+    // It goes with the last report, and without a second box.
+    EXPECT_EQ(window.Boxes().size(), 2u);
+    EXPECT_LT(EventAt("close 0"), EventAt("destroy"));
+    EXPECT_FALSE(HasEvent("box information Flash Complete"));
 }
 
 TEST_F(FlashWorkflowTest, DoneMessagesWhileTheFailureBoxIsOpenCloseTheirAdaptersButNeverSucceed)
@@ -487,9 +493,9 @@ TEST_F(FlashWorkflowTest, ProgressBarNeverMovesBack)
     EXPECT_EQ(Events(), (EventList{"progress 10", "progress 11"}));
 }
 
-TEST_F(FlashWorkflowTest, ClosingTheWindowDuringAFlashLetsTheAdapterFinishBeforeTheExit)
+TEST_F(FlashWorkflowTest, ACloseRequestDuringAFlashLeavesTheWindowUntilTheSuccessBox)
 {
-    // Held at its 1,000th data frame (21%): still at work when the window closes.
+    // Held at its 1,000th data frame (21%): still at work when the user closes.
     VantriEmu::AdapterSettings busy = AdapterWithVersion("4.00.20150101");
     busy.faults = {Fault::Hold(2, 1000)};
     auto& adapter = Attach(busy);
@@ -498,14 +504,14 @@ TEST_F(FlashWorkflowTest, ClosingTheWindowDuringAFlashLetsTheAdapterFinishBefore
     window.Click(IDC_UPDATE_FIRMWARE);
     ASSERT_TRUE(window.RunUntil([&] { return window.ProgressValue() >= 5; }));
     EXPECT_TRUE(Vantri::DispatchMainMessage(window.MainWindow(), Vantri::kMessageClose, 0, 0));
-    ASSERT_TRUE(window.RunMessageLoop());
-    EXPECT_FALSE(adapter.ImageReceived());
+    EXPECT_FALSE(HasEvent("destroy"));
 
     adapter.ReleaseHeldAnswers();
-    Vantri::WaitForRunningWorkers();
+    ASSERT_TRUE(window.RunProgram());
     EXPECT_EQ(adapter.Image(), image);
-    // The worker's done message found no window: one box, the question.
-    EXPECT_EQ(window.Boxes().size(), 1u);
+    ASSERT_EQ(window.Boxes().size(), 2u);
+    EXPECT_EQ(window.Boxes()[1].caption, u"Flash Complete");
+    EXPECT_LT(EventAt("box information Flash Complete"), EventAt("destroy"));
 }
 
 TEST_F(FlashWorkflowTest, FinalMessagesForIndicesNotRunningOrAlreadyFinishedAreIgnored)

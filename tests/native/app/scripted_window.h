@@ -390,12 +390,16 @@ public:
     const std::string& OldLogFile() const { return old_log_file_; }
     std::vector<HoldRecord> Holds() const { return holds_; }
     // The window's answer to WM_QUERYENDSESSION, asked now: 1 lets the
-    // session end, 0 refuses.
-    std::intptr_t AnswerToSessionEnd()
+    // session end, 0 refuses. Unless `ends`, the end is then called off
+    // (WM_ENDSESSION with false), as when another program refuses it.
+    std::intptr_t AnswerToSessionEnd(bool ends = false)
     {
         messageResult_ = -1;
         Vantri::DispatchMainMessage(MainWindow(), Vantri::kMessageQueryEndSession, 0, 0);
-        return messageResult_;
+        const std::intptr_t answer = messageResult_;
+        if (!ends)
+            Vantri::DispatchMainMessage(MainWindow(), Vantri::kMessageEndSession, 0, 0);
+        return answer;
     }
     bool Destroyed() const { return destroyed_; }
     bool QuitPosted() const { return quit_; }

@@ -23,7 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 #include "emulator/server/wire.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "loader/windows_loader.h"
-#include "protocol/command_frame.h"
+#include "base/command_frame.h"
 
 namespace VantriTest {
 
