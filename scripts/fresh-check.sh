@@ -42,8 +42,9 @@ command -v git >/dev/null || missing+=(git)
 if ((${#missing[@]})); then
     echo "fresh-check: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update >/dev/null
-    apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
+    # Another run may be installing at the same moment: wait for its lock.
+    apt-get -o DPkg::Lock::Timeout=600 update >/dev/null
+    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 git_here() { git -c safe.directory="$root" -C "$root" "$@"; }
