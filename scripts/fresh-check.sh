@@ -165,7 +165,7 @@ for kind in "${kinds[@]}"; do
         git -C "$src" checkout --quiet --detach "$commit"
         what="a clone at $commit"
     elif $checkout; then
-        git_here archive --format=tar --prefix=vantri4-flash/ HEAD | tar -xf - -C "$r/root"
+        git_here archive --format=tar --prefix=vantri4-flash/ "$commit" | tar -xf - -C "$r/root"
         what="git archive of $commit, without .git"
     else
         mkdir -p "$src"
