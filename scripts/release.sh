@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes a release of the shipping program:
 #   scripts/release.sh [--firmware IMAGE] [--update-host NAME] [--maker-domain NAME] [--company NAME]
+#       [--sign-pkcs12 FILE --sign-password-file FILE [--timestamp-url URL] | --attach-signatures DIR]
+#       [--ca-file FILE]
 # Installs what is missing, builds Vantri4Flash.exe in Release in a fresh
 # build tree ($VANTRI_BUILD_ROOT/release, default build/release), checks it
 # (its imports, the firmware image it carries, its version resource) and
@@ -10,7 +12,16 @@
 # The same sources, options and toolchain give the same exe and zip byte for
 # byte, whatever folder they lie in and whenever this runs: the zip's dates
 # come from SOURCE_DATE_EPOCH, by default the time of the checkout's last
-# commit.
+# commit; outside a checkout, the same time as git archive wrote it into
+# scripts/source-date, or else 1980-01-01.
+#
+# Signed (--sign-pkcs12): after the build and its checks, each shipping exe
+# gets an Authenticode SHA-256 signature (osslsigncode), which is verified
+# and also written, detached, to dist/signatures/<exe>.pem. With
+# --attach-signatures DIR the same build gets those signatures attached
+# instead, which gives the signed release's zip byte for byte. Signatures are
+# verified against --ca-file, or the system's roots. The password is read
+# from its file by osslsigncode itself and is never shown.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,66 +29,109 @@ out=${VANTRI_BUILD_ROOT:-$root/build}
 build=$out/release
 dist=$root/dist
 
+# The programs the zip ships: each is built, checked, signed and listed in
+# SHA256SUMS under its own name.
+shipping=(
+    Vantri4Flash
+)
+
 usage() {
     echo "usage: $0 [--firmware IMAGE] [--update-host NAME] [--maker-domain NAME] [--company NAME]" >&2
+    echo "       [--sign-pkcs12 FILE --sign-password-file FILE [--timestamp-url URL] | --attach-signatures DIR]" >&2
+    echo "       [--ca-file FILE]" >&2
     exit 2
+}
+existing() {
+    [[ -e $2 ]] || { echo "release: no such $1: $2" >&2; exit 2; }
+    realpath "$2"
 }
 
 options=()
 firmware=""
+pkcs12="" password_file="" timestamp_url="" signatures="" ca_file=""
 while (($#)); do
     (($# >= 2)) || usage
     case $1 in
         --firmware)
-            [[ -f $2 ]] || { echo "release: no such firmware image: $2" >&2; exit 2; }
-            firmware=$(realpath "$2")
+            firmware=$(existing "firmware image" "$2")
             options+=("-DVANTRI_FIRMWARE_IMAGE=$firmware") ;;
         --update-host) options+=("-DVANTRI_UPDATE_HOST=$2") ;;
         --maker-domain) options+=("-DVANTRI_MAKER_DOMAIN=$2") ;;
         --company) options+=("-DVANTRI_COMPANY_NAME=$2") ;;
+        --sign-pkcs12) pkcs12=$(existing "PKCS#12 file" "$2") ;;
+        --sign-password-file) password_file=$(existing "password file" "$2") ;;
+        --timestamp-url) timestamp_url=$2 ;;
+        --attach-signatures) signatures=$(existing "signature folder" "$2") ;;
+        --ca-file) ca_file=$(existing "CA file" "$2") ;;
         *) usage ;;
     esac
     shift 2
 done
+if [[ -n $pkcs12 || -n $password_file ]]; then
+    [[ -n $pkcs12 && -n $password_file ]] || { echo "release: --sign-pkcs12 and --sign-password-file go together" >&2; exit 2; }
+    [[ -z $signatures ]] || { echo "release: either sign or attach signatures, not both" >&2; exit 2; }
+    mode=sign
+elif [[ -n $signatures ]]; then
+    mode=attach
+else
+    mode=unsigned
+fi
+[[ -z $timestamp_url || $mode == sign ]] || { echo "release: --timestamp-url needs --sign-pkcs12" >&2; exit 2; }
+[[ -z $ca_file || $mode != unsigned ]] || { echo "release: --ca-file needs --sign-pkcs12 or --attach-signatures" >&2; exit 2; }
 
 bash "$root/scripts/setup.sh"
 
 # Only a checkout of its own counts: a copy of the sources inside another
-# checkout's build folder must not take that checkout's state.
+# checkout's build folder must not take that checkout's state. The copy may
+# belong to another user (a clone made as one, a release made as root).
+git_here() { git -c safe.directory="$root" -C "$root" "$@"; }
 checkout=false
-if [[ $(git -C "$root" rev-parse --show-toplevel 2>/dev/null) == "$root" ]]; then
+if [[ $(git_here rev-parse --show-toplevel 2>/dev/null) == "$root" ]]; then
     checkout=true
-    if [[ -n $(git -C "$root" status --porcelain --untracked-files=no) ]]; then
+    if [[ -n $(git_here status --porcelain --untracked-files=no) ]]; then
         echo "release: warning: the checkout has uncommitted changes; this release is not what its commit builds" >&2
     fi
 fi
 if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
-    SOURCE_DATE_EPOCH=315532800  # 1980-01-01, the earliest date a zip holds
-    if $checkout; then SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct); fi
+    # git archive (and so a forge's download of a commit) writes the
+    # commit's time into scripts/source-date (export-subst in
+    # .gitattributes): an archive is dated as a checkout of its commit is.
+    # Any other copy keeps the file's placeholder and gets the earliest date
+    # a zip holds, which every such copy shares.
+    recorded=$(head -n1 "$root/scripts/source-date" 2>/dev/null || true)
+    if $checkout; then
+        SOURCE_DATE_EPOCH=$(git_here log -1 --format=%ct)
+    elif [[ $recorded =~ ^[0-9]+$ ]]; then
+        SOURCE_DATE_EPOCH=$recorded
+    else
+        SOURCE_DATE_EPOCH=315532800  # 1980-01-01
+        echo "release: neither a checkout nor an archive made by git archive: dated 1980-01-01 (SOURCE_DATE_EPOCH sets a date)" >&2
+    fi
 fi
 
 echo "== release build"
 rm -rf "$build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-posix.cmake" "${options[@]}" >/dev/null
-cmake --build "$build" --target Vantri4Flash -j "$(nproc)"
-exe=$build/app/Vantri4Flash.exe
+cmake --build "$build" $(printf -- '--target %s ' "${shipping[@]}") -j "$(nproc)"
 version=$(sed -n 's/^VANTRI_VERSION:INTERNAL=//p' "$build/CMakeCache.txt")
 [[ -n $version ]] || { echo "release: the build gave no version" >&2; exit 1; }
 
 echo "== checks"
 # The build's own import check, with the build's lists of allowed DLLs and
 # of calls and texts the shipping program must not have.
-ctest --test-dir "$build" -R '^Vantri4Flash_imports$' --no-tests=error --output-on-failure >/dev/null
-echo "imports: only the allowed system DLLs"
-python3 "$root/scripts/check_release_exe.py" "$exe" --firmware "${firmware:-$build/resources/firmware.bin}" \
-    --version "$version"
+for program in "${shipping[@]}"; do
+    ctest --test-dir "$build" -R "^${program}_imports\$" --no-tests=error --output-on-failure >/dev/null
+    echo "imports of $program.exe: only the allowed system DLLs"
+    python3 "$root/scripts/check_release_exe.py" "$build/app/$program.exe" \
+        --firmware "${firmware:-$build/resources/firmware.bin}" --version "$version"
+done
 
 echo "== zip"
 name=Vantri4Flash-$version
 stage=$build/stage/$name
 mkdir -p "$stage/licences"
-cp "$exe" "$stage/Vantri4Flash.exe"
+for program in "${shipping[@]}"; do cp "$build/app/$program.exe" "$stage/"; done
 cp "$root/docs/user-guide.md" "$stage/user-guide.txt"
 # The licence texts as the installed toolchain's packages ship them: libgcc
 # and libstdc++ (GPL 3 with the GCC Runtime Library Exception), the
@@ -95,6 +149,61 @@ if ! grep -q '^ - libstdc++-v3$' "$stage/licences/gcc-runtime-library-exception.
     exit 1
 fi
 cp /usr/share/doc/mingw-w64-x86-64-dev/copyright "$stage/licences/mingw-w64-runtime.txt"
+
+if [[ $mode != unsigned ]]; then
+    echo "== signatures ($mode, $(osslsigncode --version 2>/dev/null | head -n1 | sed "s/,.*//"))"
+    signing=$build/signing
+    mkdir -p "$signing"
+    verify_with=()
+    [[ -z $ca_file ]] || verify_with=(-CAfile "$ca_file")
+    if [[ $mode == sign ]]; then
+        rm -rf "$dist/signatures"
+        mkdir -p "$dist/signatures"
+    fi
+    for program in "${shipping[@]}"; do
+        unsigned=$stage/$program.exe signed=$signing/$program.exe
+        rm -f "$signed"
+        if [[ $mode == sign ]]; then
+            # -readpass: the password goes from its file to osslsigncode,
+            # never through an argument, this script's variables or a log.
+            stamp=()
+            [[ -z $timestamp_url ]] || stamp=(-ts "$timestamp_url")
+            if ! osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 "${stamp[@]}" \
+                -in "$unsigned" -out "$signed" >"$signing/$program.sign.log" 2>&1; then
+                echo "release: signing $program.exe failed:" >&2
+                tail -n 5 "$signing/$program.sign.log" >&2
+                exit 1
+            fi
+        else
+            signature=$signatures/$program.exe.pem
+            [[ -f $signature ]] || { echo "release: no signature for $program.exe in $signatures" >&2; exit 1; }
+            # attach-signature checks what it wrote as verify does; a
+            # signature made for other bytes fails here.
+            if ! osslsigncode attach-signature -sigin "$signature" "${verify_with[@]}" \
+                -in "$unsigned" -out "$signed" >"$signing/$program.attach.log" 2>&1; then
+                echo "release: the signature $signature does not fit this build of $program.exe:" >&2
+                grep -E 'MISMATCH|[Ff]ailed|[Ee]rror' "$signing/$program.attach.log" | head -n 5 >&2
+                exit 1
+            fi
+        fi
+        if ! osslsigncode verify "${verify_with[@]}" -in "$signed" >"$signing/$program.verify.log" 2>&1; then
+            echo "release: the signature of $program.exe does not verify:" >&2
+            grep -E 'MISMATCH|[Ff]ailed|[Ee]rror' "$signing/$program.verify.log" | head -n 5 >&2
+            exit 1
+        fi
+        if [[ $mode == sign ]]; then
+            # PEM: the one form that both Debian's osslsigncode 2.5 and later
+            # versions read back (2.5's raw form is its own).
+            osslsigncode extract-signature -pem -in "$signed" -out "$dist/signatures/$program.exe.pem" \
+                >"$signing/$program.extract.log" 2>&1 ||
+                { echo "release: the signature could not be taken from $program.exe" >&2; exit 1; }
+        fi
+        signer=$(sed -n 's/^[[:space:]]*Subject: //p' "$signing/$program.verify.log" | head -n1)
+        echo "$program.exe: signature verified (signer $signer; timestamp ${timestamp_url:-none})"
+        cp "$signed" "$unsigned"
+    done
+fi
+
 (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 
 mkdir -p "$dist"
@@ -117,5 +226,11 @@ with zipfile.ZipFile(out + ".part", "w") as z:
 os.replace(out + ".part", out)
 EOF
 
-echo "release: $(sha256sum "$exe" | cut -d' ' -f1)  Vantri4Flash.exe $version"
+for program in "${shipping[@]}"; do
+    echo "release: $(sha256sum "$build/app/$program.exe" | cut -d' ' -f1)  $program.exe $version"
+    if [[ $mode != unsigned ]]; then
+        echo "release: $(sha256sum "$stage/$program.exe" | cut -d' ' -f1)  $program.exe $version, signed"
+    fi
+done
+[[ $mode != sign ]] || echo "release: detached signatures in ${dist#"$root"/}/signatures/"
 echo "release: $(sha256sum "$zip" | cut -d' ' -f1)  ${zip#"$root"/}"

@@ -10,6 +10,10 @@ packages=(
     wine64 xvfb xdotool imagemagick x11-utils
     procps
     clang libclang-rt-14-dev llvm-14 curl
+    # A checkout's state (the release's date, the tests' copies of the
+    # sources); signing and attaching signatures, with the system's roots to
+    # verify them against; the signing test's throwaway certificates.
+    git osslsigncode ca-certificates openssl
 )
 
 missing=()

@@ -4,7 +4,9 @@
 #   native release build (the same tests optimised, the emulator process,
 #   the benchmarks),
 #   Windows build (the exe and its Windows-side tests) run under Wine,
-#   and two release builds (scripts/release.sh) in two folders, compared.
+#   and two release builds (scripts/release.sh) in two folders, compared:
+#   the first signed with a throwaway certificate, the second with the
+#   first's signatures attached.
 # Every test tree builds with warnings as errors (VANTRI_WERROR).
 # Build trees go to $VANTRI_BUILD_ROOT (default: build/ in the checkout).
 set -euo pipefail
@@ -53,30 +55,89 @@ if [[ -x "$out/native-release/bench/vantri_bench" ]]; then
     python3 "$root/scripts/bench_summary.py" "$out/bench.json" || status=1
 fi
 
-# A release is reproducible: two release builds, each from its own copy of
-# the sources in its own folder and one after the other, must give the same
-# exe and the same zip, byte for byte.
-echo "== reproducible release (two release builds in two folders, compared)"
+# A release is reproducible, signed too: two release builds, each from its
+# own copy of the sources in its own folder and one after the other, must
+# give the same exe, byte for byte. The first is signed with a throwaway
+# certificate; the second gets the first's detached signatures attached and
+# must give the first's zip byte for byte.
+echo "== reproducible release (two release builds in two folders, compared; the first signed, its signatures attached to the second)"
 repro=$out/reproducible
 rm -rf "$repro"
-epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}
+git_here() { git -c safe.directory="$root" -C "$root" "$@"; }
+checkout=false
+[[ $(git_here rev-parse --show-toplevel 2>/dev/null) == "$root" ]] && checkout=true
+# A checkout gives its tracked and new files, dated as its last commit is
+# (the line git archive would write into scripts/source-date); any other
+# tree, an unpacked archive for one, is copied as it is, without what the
+# builds left in it.
+copy_sources() {
+    mkdir -p "$1"
+    if $checkout; then
+        (cd "$root" && git_here ls-files -z --cached --others --exclude-standard |
+            tar --null -T - --ignore-failed-read -cf - 2>/dev/null) | tar -xf - -C "$1"
+        git_here log -1 --format=%ct >"$1/scripts/source-date"
+    else
+        tar -C "$root" --exclude='./build*' --exclude=./dist --exclude=./out --exclude=__pycache__ --exclude=.git \
+            -cf - . | tar -xf - -C "$1"
+    fi
+}
+if $checkout && [[ $(git_here archive HEAD scripts/source-date | tar -xOf - | head -n1) != $(git_here log -1 --format=%ct) ]]; then
+    echo "git archive does not write the commit's time into scripts/source-date (.gitattributes)"; status=1
+fi
+
+# The throwaway signer: a CA and a code-signing certificate under it, in a
+# PKCS#12 file whose random password must never show in the releases' logs.
+signer=$repro/signer
+mkdir -p "$signer"
+if ! (
+    cd "$signer"
+    openssl rand -hex 24 >password
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "/CN=Vantri4 Flash test CA" \
+        -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign
+    openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -subj "/CN=Vantri4 Flash test signer"
+    printf '%s\n' basicConstraints=critical,CA:FALSE keyUsage=critical,digitalSignature extendedKeyUsage=codeSigning \
+        >signer.ext
+    openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile signer.ext -out signer.pem
+    openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -passout file:password -out signer.p12
+) >"$repro/signer.log" 2>&1; then
+    echo "the throwaway certificate could not be made: see $repro/signer.log"; status=1
+fi
 zips=()
-for copy in first second; do
-    mkdir -p "$repro/$copy"
-    (cd "$root" && git ls-files -z --cached --others --exclude-standard |
-        tar --null -T - --ignore-failed-read -cf - 2>/dev/null) | tar -xf - -C "$repro/$copy"
-    if SOURCE_DATE_EPOCH=$epoch VANTRI_BUILD_ROOT="$repro/$copy/build" bash "$repro/$copy/scripts/release.sh" >"$repro/$copy.log" 2>&1; then
+release_in() {
+    local copy=$1
+    shift
+    copy_sources "$repro/$copy"
+    if VANTRI_BUILD_ROOT="$repro/$copy/build" bash "$repro/$copy/scripts/release.sh" "$@" >"$repro/$copy.log" 2>&1; then
         zips+=("$(ls "$repro/$copy"/dist/Vantri4Flash-*.zip)")
+        grep -E '^(release: |[A-Za-z0-9]+\.exe: signature verified)' "$repro/$copy.log"
     else
         echo "release build in $repro/$copy failed: see $repro/$copy.log"; status=1
     fi
-done
+}
+release_in first --sign-pkcs12 "$signer/signer.p12" --sign-password-file "$signer/password" --ca-file "$signer/ca.pem"
+release_in second --attach-signatures "$repro/first/dist/signatures" --ca-file "$signer/ca.pem"
 if ((${#zips[@]} == 2)); then
-    sha256sum "${zips[@]}" "$repro"/{first,second}/build/release/app/Vantri4Flash.exe
     if cmp "${zips[0]}" "${zips[1]}" && cmp "$repro"/{first,second}/build/release/app/Vantri4Flash.exe; then
-        echo "reproducible release: the two builds are identical"
+        echo "reproducible release: the two builds are identical, and the signed zip and the one with the signatures attached too"
     else
         status=1
+    fi
+    if grep -qF -f "$signer/password" "$repro/first.log" "$repro/second.log" "$repro"/first/build/release/signing/*.log; then
+        echo "the signing password shows in a release's output or log"; status=1
+    fi
+    # One byte changed in the signed exe's code must break its signature.
+    python3 - "${zips[0]}" "$repro/tampered.exe" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    exe = bytearray(z.read(next(n for n in z.namelist() if n.endswith("/Vantri4Flash.exe"))))
+exe[len(exe) // 3] ^= 0x01
+open(sys.argv[2], "wb").write(exe)
+PY
+    if ! osslsigncode verify -CAfile "$signer/ca.pem" -in "$repro/tampered.exe" >"$repro/tampered.log" 2>&1 &&
+        grep -q MISMATCH "$repro/tampered.log"; then
+        echo "signed exe with one byte changed: verification fails on its digest"
+    else
+        echo "a signed exe with one byte changed did not fail on its digest: see $repro/tampered.log"; status=1
     fi
 fi
 
