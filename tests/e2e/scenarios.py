@@ -55,6 +55,8 @@ class Context:
         # build's own binding: every report crosses more processes on the
         # HID stack.
         self.slower = 1
+        # Emulator options every start() of the scenario adds to its own.
+        self.extra_flags = ()
 
     def log_folder(self):
         """Where the program keeps its diagnostics log in the prefix of the
@@ -89,7 +91,8 @@ class Context:
         exe = self.args.shipping_exe if self.hid else self.args.exe
         self.harness = Harness(exe, self.args.driver, self.work, env or self.env, title=title,
                                title_is_prefix=any_title)
-        emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags, self.work / "emulator.log")
+        emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags + self.extra_flags,
+                            self.work / "emulator.log")
         self.harness.emulator = emulator
         port = emulator.start()
         if self.hid:
