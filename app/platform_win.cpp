@@ -40,6 +40,54 @@ OPENFILENAMEW BackupFileDialog(const char16_t* title, std::span<char16_t> fileNa
     return dialog;
 }
 
+// The power request that keeps the PC awake while an adapter is worked on:
+// made at the first hold, kept for the run, and closed at exit. The system
+// alone lapses on battery on Modern Standby laptops, so the display is kept
+// required with it. Each set is matched by one clear: the system counts them.
+class AwakeRequest {
+public:
+    AwakeRequest() = default;
+    AwakeRequest(const AwakeRequest&) = delete;
+    AwakeRequest& operator=(const AwakeRequest&) = delete;
+    ~AwakeRequest()
+    {
+        Keep(false);
+        if (request_)
+            CloseHandle(request_);
+    }
+
+    void Keep(bool awake)
+    {
+        if (awake && !request_) {
+            REASON_CONTEXT reason{};
+            reason.Version = POWER_REQUEST_CONTEXT_VERSION;
+            reason.Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING;
+            reason.Reason.SimpleReasonString = const_cast<LPWSTR>(Wide(kStayAwakeReason));
+            request_ = PowerCreateRequest(&reason);
+            if (request_ == INVALID_HANDLE_VALUE)
+                request_ = nullptr;
+        }
+        if (!request_)
+            return;
+        Set(PowerRequestSystemRequired, awake, systemSet_);
+        Set(PowerRequestDisplayRequired, awake, displaySet_);
+    }
+
+private:
+    // Only a set that succeeded is cleared.
+    void Set(POWER_REQUEST_TYPE type, bool awake, bool& isSet)
+    {
+        if (awake && !isSet)
+            isSet = PowerSetRequest(request_, type) != FALSE;
+        else if (!awake && isSet)
+            isSet = PowerClearRequest(request_, type) == FALSE;
+    }
+
+    HANDLE request_ = nullptr;
+    bool systemSet_ = false;
+    bool displaySet_ = false;
+};
+
 FileRef FileOrNull(HANDLE handle)
 {
     return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
@@ -131,24 +179,7 @@ public:
             else
                 ShutdownBlockReasonDestroy(g_mainWindow);
         }
-        if (hold != SystemHold::None && !awakeRequest_) {
-            REASON_CONTEXT reason{};
-            reason.Version = POWER_REQUEST_CONTEXT_VERSION;
-            reason.Flags = POWER_REQUEST_CONTEXT_SIMPLE_STRING;
-            reason.Reason.SimpleReasonString = const_cast<LPWSTR>(Wide(kStayAwakeReason));
-            awakeRequest_ = PowerCreateRequest(&reason);
-            if (awakeRequest_ == INVALID_HANDLE_VALUE)
-                awakeRequest_ = nullptr;
-        }
-        // Each set must be matched by one clear: the system counts them.
-        const bool stayAwake = hold != SystemHold::None;
-        if (awakeRequest_ && stayAwake != awake_) {
-            awake_ = stayAwake;
-            if (stayAwake)
-                PowerSetRequest(awakeRequest_, PowerRequestSystemRequired);
-            else
-                PowerClearRequest(awakeRequest_, PowerRequestSystemRequired);
-        }
+        awake_.Keep(hold != SystemHold::None);
     }
 
     bool PostToMainWindow(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) override
@@ -305,10 +336,7 @@ private:
     std::wstring logPath_;
     HANDLE log_ = INVALID_HANDLE_VALUE;
     bool sessionReasonShown_ = false;
-    // Made at the first hold and kept for the run; the system drops it with
-    // the process.
-    HANDLE awakeRequest_ = nullptr;
-    bool awake_ = false;
+    AwakeRequest awake_;
 };
 
 Win32Platform s_platform;

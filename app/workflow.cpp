@@ -86,6 +86,16 @@ bool FindAdapters(std::uint32_t& count)
     LogLine("adapters found: " + std::to_string(count));
     for (std::uint32_t index = 0; index < count && index < kMaxDevices; ++index)
         LogLine("adapter " + std::to_string(index) + ": " + Utf8(g_loader.DevicePath(index)));
+    // A device with the adapter's ids and name that is none: support must see
+    // why the search left it out.
+    for (const PassedOverInterface& lookAlike : g_loader.PassedOver()) {
+        const std::string why = lookAlike.inputBytes == 0 && lookAlike.outputBytes == 0
+                                    ? "its report lengths cannot be read"
+                                    : "input reports of " + std::to_string(lookAlike.inputBytes) +
+                                          " bytes, output reports of " + std::to_string(lookAlike.outputBytes) +
+                                          " bytes, not 65";
+        LogLine("passed over " + Utf8(lookAlike.path) + ": " + why);
+    }
     if (count != 0)
         return true;
     ShowBox(BoxKind::Error, kNoAdapterCaption, kNoAdapterText);

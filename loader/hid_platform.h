@@ -32,6 +32,13 @@ struct HidAttributes {
     std::uint16_t versionNumber;
 };
 
+// The lengths of a collection's reports, the report id byte included, as its
+// capabilities give them: 0 for a direction it has no report for.
+struct HidReportLengths {
+    std::uint16_t input;
+    std::uint16_t output;
+};
+
 // The system's interface detail buffer is 520 bytes: a 4-byte size field
 // and the path. A path therefore holds at most 257 characters plus its
 // terminator; a longer one does not fit and the interface is skipped.
@@ -62,11 +69,19 @@ struct HidPlatform {
     // kInterfacePathCapacity units; false when it cannot be had or does not fit.
     bool (*GetInterfacePath)(InterfaceList list, const HidInterfaceRecord* record, char16_t* path);
     void (*DestroyInterfaceList)(InterfaceList list);
+    // Opens the path with no access and shared for reading and writing:
+    // enough to read its attributes, strings and capabilities, takes nothing
+    // from another program, and is granted even on devices the system keeps
+    // to itself (keyboards, mice); null when refused.
+    PlatformHandle (*OpenForQuery)(const char16_t* path);
     // Opens the path exclusively for reading and writing, for overlapped
     // (bounded) transfers; null when refused.
     PlatformHandle (*OpenDevice)(const char16_t* path);
     bool (*GetAttributes)(PlatformHandle device, HidAttributes* attributes);
     bool (*GetProductString)(PlatformHandle device, void* buffer, std::uint32_t bufferBytes);
+    // The report lengths from the collection's capabilities; false when they
+    // cannot be had.
+    bool (*GetReportLengths)(PlatformHandle device, HidReportLengths* lengths);
     void (*CloseDevice)(PlatformHandle device);
     void (*Sleep)(std::uint32_t milliseconds);
     // Move one report within `timeoutMs`. The result is the system's error

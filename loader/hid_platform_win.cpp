@@ -6,6 +6,8 @@
 
 #include <hidsdi.h>
 
+#include <hidpi.h>
+
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
@@ -30,8 +32,15 @@ struct HidLibrary {
     decltype(&HidD_GetAttributes) getAttributes = nullptr;
     decltype(&HidD_GetProductString) getProductString = nullptr;
     decltype(&HidD_FlushQueue) flushQueue = nullptr;
+    decltype(&HidD_GetPreparsedData) getPreparsedData = nullptr;
+    decltype(&HidD_FreePreparsedData) freePreparsedData = nullptr;
+    decltype(&HidP_GetCaps) getCaps = nullptr;
 
-    bool Complete() const { return getHidGuid && getAttributes && getProductString && flushQueue; }
+    bool Complete() const
+    {
+        return getHidGuid && getAttributes && getProductString && flushQueue && getPreparsedData &&
+               freePreparsedData && getCaps;
+    }
 };
 
 // hid.dll is not a KnownDLL; setupapi and kernel32 are, and may be linked
@@ -41,7 +50,10 @@ bool FindHidProcedures(HMODULE module, HidLibrary& library)
     return FindProcedure(module, "HidD_GetHidGuid", library.getHidGuid) &&
            FindProcedure(module, "HidD_GetAttributes", library.getAttributes) &&
            FindProcedure(module, "HidD_GetProductString", library.getProductString) &&
-           FindProcedure(module, "HidD_FlushQueue", library.flushQueue);
+           FindProcedure(module, "HidD_FlushQueue", library.flushQueue) &&
+           FindProcedure(module, "HidD_GetPreparsedData", library.getPreparsedData) &&
+           FindProcedure(module, "HidD_FreePreparsedData", library.freePreparsedData) &&
+           FindProcedure(module, "HidP_GetCaps", library.getCaps);
 }
 
 const HidLibrary& Hid()
@@ -121,6 +133,13 @@ void DestroyInterfaceList(InterfaceList list)
     SetupDiDestroyDeviceInfoList(list);
 }
 
+PlatformHandle OpenForQuery(const char16_t* path)
+{
+    const HANDLE device = CreateFileW(reinterpret_cast<const wchar_t*>(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return device == INVALID_HANDLE_VALUE ? nullptr : device;
+}
+
 PlatformHandle OpenDevice(const char16_t* path)
 {
     // Exclusive, and overlapped so that every transfer can be given up
@@ -145,6 +164,27 @@ bool GetProductString(PlatformHandle device, void* buffer, std::uint32_t bufferB
 {
     const HidLibrary& hid = Hid();
     return hid.getProductString && hid.getProductString(device, buffer, bufferBytes);
+}
+
+void FreePreparsed(PHIDP_PREPARSED_DATA data)
+{
+    Hid().freePreparsedData(data);
+}
+
+bool GetReportLengths(PlatformHandle device, HidReportLengths* lengths)
+{
+    const HidLibrary& hid = Hid();
+    if (!hid.Complete())
+        return false;
+    PHIDP_PREPARSED_DATA raw = nullptr;
+    if (!hid.getPreparsedData(device, &raw))
+        return false;
+    const UniqueHandle<PHIDP_PREPARSED_DATA> preparsed(raw, FreePreparsed);
+    HIDP_CAPS caps{};
+    if (hid.getCaps(preparsed.Get(), &caps) != HIDP_STATUS_SUCCESS)
+        return false;
+    *lengths = {caps.InputReportByteLength, caps.OutputReportByteLength};
+    return true;
 }
 
 bool FlushInput(PlatformHandle device)
@@ -236,9 +276,9 @@ std::uint32_t ReadBounded(PlatformHandle device, std::uint8_t* report, std::uint
 } // namespace
 
 const HidPlatform kWin32HidPlatform{
-    GetHidGuid,    GetPresentInterfaces, EnumInterface, GetInterfacePath, DestroyInterfaceList, OpenDevice,
-    GetAttributes, GetProductString,     CloseDevice,   Pause,            WriteBounded,         ReadBounded,
-    FlushInput,
+    GetHidGuid,    GetPresentInterfaces, EnumInterface,    GetInterfacePath, DestroyInterfaceList,
+    OpenForQuery,  OpenDevice,           GetAttributes,    GetProductString, GetReportLengths,
+    CloseDevice,   Pause,                WriteBounded,     ReadBounded,      FlushInput,
 };
 
 } // namespace Vantri

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "base/command_frame.h"
@@ -20,6 +21,18 @@ struct DeviceSlot {
     std::uint32_t present;           // seen in the enumeration's current pass
 };
 
+// An interface with the adapter's ids and product string that the search
+// passed over because its capabilities are not the adapter's 65-byte reports
+// (both lengths 0: they could not be read). For the diagnostics log.
+struct PassedOverInterface {
+    char16_t path[kDevicePathChars];
+    std::uint16_t inputBytes;
+    std::uint16_t outputBytes;
+};
+
+// The look-alikes one search keeps for the log; more are passed over unnoted.
+inline constexpr std::uint32_t kMaxPassedOver = 8;
+
 // Four operations in front of the platform's HID stack. Everything above
 // names an adapter only by its device index.
 class Loader {
@@ -33,6 +46,9 @@ public:
     // The system's path of an adapter found by the last enumeration, for the
     // diagnostics log; empty where a loader has none.
     virtual std::u16string_view DevicePath(std::uint32_t) const { return {}; }
+    // The look-alikes the last enumeration passed over, each once, in the
+    // order first met; empty where a loader has none.
+    virtual std::span<const PassedOverInterface> PassedOver() const { return {}; }
 
 protected:
     // The one loader has static storage and is never destroyed through the

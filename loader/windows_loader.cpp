@@ -54,6 +54,7 @@ bool WindowsLoader::EnumerateDevices(std::uint32_t& count)
     // search, so close first.
     CloseAll(kMaxDevices);
     ClearTable();
+    passedOverCount_ = 0;
 
     HidGuid hidClass{};
     if (!platform_->GetHidGuid(&hidClass))
@@ -130,9 +131,12 @@ void WindowsLoader::ExamineMember(InterfaceList list, const HidInterfaceRecord& 
     if (MarkKnown(path, filled))
         return;
 
-    // Closed on every way out of the examination unless kept.
+    if (!IsAdapter(path))
+        return;
+    // Only an adapter is opened exclusively; one that another program holds
+    // is refused here and skipped. Closed on every way out unless kept.
     UniqueHandle<PlatformHandle> device(platform_->OpenDevice(path), platform_->CloseDevice);
-    if (!device.Get() || !IsAdapter(device.Get()))
+    if (!device.Get())
         return;
     if (filled == kMaxDevices)
         return;
@@ -156,18 +160,48 @@ bool WindowsLoader::MarkKnown(const char16_t* path, std::uint32_t filled)
     return false;
 }
 
-bool WindowsLoader::IsAdapter(PlatformHandle device) const
+// Looked at through a handle that takes nothing: an exclusive open of every
+// interface would lock other programs out of their devices while we look,
+// and is refused on keyboards and mice. An interface with the adapter's ids
+// and name but other report sizes is not one: 65-byte reports would be
+// refused by it, or cut.
+bool WindowsLoader::IsAdapter(const char16_t* path)
 {
+    const UniqueHandle<PlatformHandle> query(platform_->OpenForQuery(path), platform_->CloseDevice);
+    if (!query.Get())
+        return false;
     HidAttributes attributes{};
-    if (!platform_->GetAttributes(device, &attributes))
+    if (!platform_->GetAttributes(query.Get(), &attributes))
         return false;
     if (attributes.vendorId != kAdapterVendorId || attributes.productId != kAdapterProductId)
         return false;
 
     char16_t product[kProductUnits] = {};
-    if (!platform_->GetProductString(device, product, kProductStringBytes))
+    if (!platform_->GetProductString(query.Get(), product, kProductStringBytes) || !IsAdapterProduct(product))
         return false;
-    return IsAdapterProduct(product);
+
+    HidReportLengths lengths{};
+    if (!platform_->GetReportLengths(query.Get(), &lengths))
+        lengths = {};
+    if (lengths.input == kReportSize && lengths.output == kReportSize)
+        return true;
+    NotePassedOver(path, lengths);
+    return false;
+}
+
+// Each look-alike once, though every pass meets it again.
+void WindowsLoader::NotePassedOver(const char16_t* path, const HidReportLengths& lengths)
+{
+    for (std::uint32_t i = 0; i < passedOverCount_; ++i) {
+        if (SamePath(passedOver_[i].path, path))
+            return;
+    }
+    if (passedOverCount_ == kMaxPassedOver)
+        return;
+    PassedOverInterface& noted = passedOver_[passedOverCount_++];
+    CopyPath(noted.path, path);
+    noted.inputBytes = lengths.input;
+    noted.outputBytes = lengths.output;
 }
 
 // The system keeps every input report a device sends after a handle is

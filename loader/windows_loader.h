@@ -30,7 +30,7 @@ inline constexpr std::uint32_t kMaxWaitingReports = 512;
 class WindowsLoader final : public Loader {
 public:
     constexpr explicit WindowsLoader(const HidPlatform& platform, std::uint32_t writeTimeoutMs = kWriteTimeoutMs)
-        : platform_(&platform), writeTimeoutMs_(writeTimeoutMs), slots_{}
+        : platform_(&platform), writeTimeoutMs_(writeTimeoutMs), slots_{}, passedOver_{}
     {
     }
 
@@ -46,6 +46,11 @@ public:
         return index < kMaxDevices ? std::u16string_view(slots_[index].path) : std::u16string_view();
     }
 
+    std::span<const PassedOverInterface> PassedOver() const override
+    {
+        return {passedOver_, passedOverCount_};
+    }
+
     // Read-only view of one slot, for tests and diagnostics; null past the table.
     const DeviceSlot* Slot(std::uint32_t index) const { return index < kMaxDevices ? &slots_[index] : nullptr; }
 
@@ -56,7 +61,8 @@ private:
     void ExamineMember(InterfaceList list, const HidInterfaceRecord& record, std::uint32_t& filled,
                        std::uint32_t& passCounter);
     bool MarkKnown(const char16_t* path, std::uint32_t filled);
-    bool IsAdapter(PlatformHandle device) const;
+    bool IsAdapter(const char16_t* path);
+    void NotePassedOver(const char16_t* path, const HidReportLengths& lengths);
     void DropWaitingInput(PlatformHandle device) const;
     void CloseAll(std::uint32_t filled);
     void ClearTable();
@@ -65,6 +71,8 @@ private:
     const HidPlatform* platform_;
     std::uint32_t writeTimeoutMs_;
     DeviceSlot slots_[kMaxDevices];
+    PassedOverInterface passedOver_[kMaxPassedOver];
+    std::uint32_t passedOverCount_ = 0;
 };
 
 } // namespace Vantri

@@ -26,11 +26,13 @@ namespace Vantri {
 namespace {
 
 using VantriWire::kAttributes;
+using VantriWire::kCaps;
 using VantriWire::kClose;
 using VantriWire::kList;
 using VantriWire::kMaxMessageSize;
 using VantriWire::kOpen;
 using VantriWire::kProduct;
+using VantriWire::kQuery;
 using VantriWire::kRead;
 using VantriWire::kReplyBit;
 using VantriWire::kWrite;
@@ -327,18 +329,30 @@ void DestroyInterfaceList(InterfaceList list)
     delete static_cast<EmulatedList*>(list);
 }
 
-PlatformHandle OpenDevice(const char16_t* path)
+// OPEN takes the interface for this connection alone; QUERY binds it only
+// for reading what describes it, as a handle with no access does.
+PlatformHandle OpenAs(std::uint8_t type, const char16_t* path)
 {
     const std::size_t units = std::char_traits<char16_t>::length(path);
     Connection connection = Connection::To(s_address);
-    Message request(kOpen);
+    Message request(type);
     request.U16(static_cast<std::uint16_t>(units));
     for (std::size_t i = 0; i < units; ++i)
         request.U16(static_cast<std::uint16_t>(path[i]));
     Reply reply;
-    if (!connection.Exchange(request, kOpen, reply, kControlReplyMs) || reply.fields.U32() != 0)
+    if (!connection.Exchange(request, type, reply, kControlReplyMs) || reply.fields.U32() != 0)
         return nullptr;
     return new EmulatedDevice{std::move(connection)};
+}
+
+PlatformHandle OpenForQuery(const char16_t* path)
+{
+    return OpenAs(kQuery, path);
+}
+
+PlatformHandle OpenDevice(const char16_t* path)
+{
+    return OpenAs(kOpen, path);
 }
 
 bool GetAttributes(PlatformHandle handle, HidAttributes* attributes)
@@ -368,6 +382,20 @@ bool GetProductString(PlatformHandle handle, void* buffer, std::uint32_t bufferB
     if (!text || count > bufferBytes)
         return false;
     std::memcpy(buffer, text, count);
+    return true;
+}
+
+bool GetReportLengths(PlatformHandle handle, HidReportLengths* lengths)
+{
+    Message request(kCaps);
+    Reply reply;
+    if (!Device(handle)->connection.Exchange(request, kCaps, reply, kControlReplyMs) || reply.fields.U32() != 0)
+        return false;
+    const std::uint16_t input = reply.fields.U16();
+    const std::uint16_t output = reply.fields.U16();
+    if (!reply.fields.ok())
+        return false;
+    *lengths = {input, output};
     return true;
 }
 
@@ -447,9 +475,9 @@ bool FlushInput(PlatformHandle)
 } // namespace
 
 const HidPlatform kEmulatorHidPlatform{
-    GetHidGuid,    GetPresentInterfaces, EnumInterface, GetInterfacePath, DestroyInterfaceList, OpenDevice,
-    GetAttributes, GetProductString,     CloseDevice,   Pause,            WriteBounded,         ReadBounded,
-    FlushInput,
+    GetHidGuid,    GetPresentInterfaces, EnumInterface,    GetInterfacePath, DestroyInterfaceList,
+    OpenForQuery,  OpenDevice,           GetAttributes,    GetProductString, GetReportLengths,
+    CloseDevice,   Pause,                WriteBounded,     ReadBounded,      FlushInput,
 };
 
 } // namespace Vantri

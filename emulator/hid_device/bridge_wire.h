@@ -17,6 +17,7 @@ enum {
     BRIDGE_WRITE = 0x05,
     BRIDGE_READ = 0x06,
     BRIDGE_CLOSE = 0x07,
+    BRIDGE_CAPS = 0x0A,
 };
 
 /* Statuses beyond 0 that the bridge acts on. */

@@ -69,9 +69,13 @@ typedef struct Device {
     BOOLEAN unasked;
     USHORT vendorId, productId, versionNumber;
     WCHAR product[64];
+    /* The report descriptor, with the report sizes the emulator's interface
+     * has (an adapter's 64 bytes each way; a look-alike's other sizes). */
+    UCHAR descriptor[27];
 } Device;
 
-static const UCHAR kReportDescriptor[] = {
+/* Byte 15 and byte 21 of the descriptor: the input and output report counts. */
+static const UCHAR kReportDescriptor[27] = {
     0x06, 0x00, 0xFF, /* usage page: vendor defined */
     0x09, 0x01,       /* usage 1 */
     0xA1, 0x01,       /* collection: application */
@@ -81,10 +85,13 @@ static const UCHAR kReportDescriptor[] = {
     0x95, 0x40,       /*   report count 64, no report id */
     0x09, 0x02,       /*   usage 2 */
     0x81, 0x02,       /*   input: data, variable, absolute */
+    0x95, 0x40,       /*   report count 64 */
     0x09, 0x03,       /*   usage 3 */
     0x91, 0x02,       /*   output: data, variable, absolute */
     0xC0,             /* end collection */
 };
+#define INPUT_COUNT_AT 15
+#define OUTPUT_COUNT_AT 21
 
 static Device* DeviceOf(PDEVICE_OBJECT object)
 {
@@ -599,6 +606,16 @@ static NTSTATUS Connect(PDEVICE_OBJECT object)
         return STATUS_DEVICE_NOT_CONNECTED;
     const ULONG count = GetU32(reply) < size - 4 ? GetU32(reply) : size - 4;
     CopyBytes(d->product, reply + 4, count);
+
+    /* The lengths count the report id byte, which this collection has not. */
+    CopyBytes(d->descriptor, kReportDescriptor, sizeof d->descriptor);
+    if (BridgeRequest(d->connection, BRIDGE_CAPS, NULL, 0, reply, sizeof reply, &size) != 0 || size < 4)
+        return STATUS_DEVICE_NOT_CONNECTED;
+    const ULONG input = reply[0] | (reply[1] << 8), output = reply[2] | (reply[3] << 8);
+    if (input < 2 || input > 65 || output < 2 || output > 65)
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    d->descriptor[INPUT_COUNT_AT] = (UCHAR)(input - 1);
+    d->descriptor[OUTPUT_COUNT_AT] = (UCHAR)(output - 1);
     return STATUS_SUCCESS;
 }
 
@@ -738,11 +755,11 @@ static NTSTATUS WINAPI DispatchInternal(PDEVICE_OBJECT object, PIRP irp)
     Device* d = DeviceOf(object);
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
     case VHID_GET_DEVICE_DESCRIPTOR: {
-        const VhidDescriptor descriptor = {sizeof descriptor, 0x21, 0x0111, 0, 1, 0x22, sizeof kReportDescriptor};
+        const VhidDescriptor descriptor = {sizeof descriptor, 0x21, 0x0111, 0, 1, 0x22, sizeof d->descriptor};
         return CopyOut(irp, &descriptor, sizeof descriptor);
     }
     case VHID_GET_REPORT_DESCRIPTOR:
-        return CopyOut(irp, kReportDescriptor, sizeof kReportDescriptor);
+        return CopyOut(irp, d->descriptor, sizeof d->descriptor);
     case VHID_GET_DEVICE_ATTRIBUTES: {
         VhidDeviceAttributes attributes = {0};
         attributes.Size = sizeof attributes;

@@ -22,6 +22,8 @@ using namespace VantriWire;
 constexpr std::uint16_t kAdapterVendor = 0x2387;
 constexpr std::uint16_t kAdapterProduct = 3;
 constexpr std::uint16_t kAdapterVersion = 0x0400;
+// A look-alike's reports: the adapter's ids and name, another device.
+constexpr std::uint16_t kLookAlikeReportBytes = 33;
 
 // Interfaces that look more or less like an adapter, so that the search's
 // filter has something to reject.
@@ -106,6 +108,17 @@ EmulatorServer::EmulatorServer(const ServerOptions& options) : stateDir_(options
         device->product = kind.product;
         interfaces_.push_back(std::move(device));
     }
+    for (std::uint32_t k = 0; k < options.lookAlikes; ++k) {
+        auto device = std::make_unique<HidInterface>();
+        device->path = InterfacePath(kAdapterVendor, kAdapterProduct, 2, k);
+        device->vendorId = kAdapterVendor;
+        device->productId = kAdapterProduct;
+        device->versionNumber = kAdapterVersion;
+        device->product = u"Vantri4";
+        device->inputReportBytes = kLookAlikeReportBytes;
+        device->outputReportBytes = kLookAlikeReportBytes;
+        interfaces_.push_back(std::move(device));
+    }
     for (std::uint32_t i = 0; i < options.adapters; ++i) {
         auto device = std::make_unique<HidInterface>();
         device->path = AdapterPath(i);
@@ -166,13 +179,13 @@ bool EmulatorServer::Dump(std::string& error)
     return true;
 }
 
-// One connection: unbound until a successful OPEN, then one handle.
+// One connection: unbound until a successful OPEN or QUERY, then one handle.
 class EmulatorServer::Connection {
 public:
     Connection(EmulatorServer& server, int socket) : server_(server), socket_(socket) {}
     ~Connection()
     {
-        if (bound_)
+        if (bound_ && !queryOnly_)
             bound_->open.store(false);
     }
     Connection(const Connection&) = delete;
@@ -193,9 +206,9 @@ public:
 private:
     std::vector<std::uint8_t> Answer(std::uint8_t type, Reader& reader, bool& keepOpen)
     {
-        const bool handleRequest = type == kAttributes || type == kProduct || type == kWrite || type == kRead ||
-                                   type == kClose;
-        const bool controlRequest = type == kList || type == kOpen || type == kDump;
+        const bool handleRequest = type == kAttributes || type == kProduct || type == kCaps || type == kWrite ||
+                                   type == kRead || type == kClose;
+        const bool controlRequest = type == kList || type == kOpen || type == kQuery || type == kDump;
         if (!handleRequest && !controlRequest)
             return StatusReply(type, kStatusInvalidFunction);
         if (handleRequest != (bound_ != nullptr))
@@ -203,14 +216,17 @@ private:
         switch (type) {
         case kList: return List();
         case kOpen: return Open(reader);
+        case kQuery: return Query(reader);
         case kDump: return Dump();
         case kAttributes: return Attributes();
         case kProduct: return Product(reader);
-        case kWrite: return Write(reader);
-        case kRead: return Read(reader);
+        case kCaps: return Caps();
+        case kWrite: return queryOnly_ ? TransferRefused(kWrite) : Write(reader);
+        case kRead: return queryOnly_ ? TransferRefused(kRead) : Read(reader);
         default:
             keepOpen = false;
-            bound_->open.store(false);
+            if (!queryOnly_)
+                bound_->open.store(false);
             bound_ = nullptr;
             return StatusReply(kClose, kStatusOk);
         }
@@ -248,6 +264,37 @@ private:
         bound_ = device;
         device->opens.fetch_add(1);
         return StatusReply(kOpen, kStatusOk);
+    }
+
+    // A handle opened with no access: it reads what describes the interface,
+    // takes nothing from whoever holds it, and moves no reports.
+    std::vector<std::uint8_t> Query(Reader& reader)
+    {
+        const std::u16string path = reader.Text();
+        if (!reader.ok())
+            return StatusReply(kQuery, kStatusInvalidParameter);
+        HidInterface* device = server_.Find(path);
+        if (!device)
+            return StatusReply(kQuery, kStatusFileNotFound);
+        bound_ = device;
+        queryOnly_ = true;
+        return StatusReply(kQuery, kStatusOk);
+    }
+
+    static std::vector<std::uint8_t> TransferRefused(std::uint8_t type)
+    {
+        return Writer(type | kReplyBit).U32(kStatusAccessDenied).U32(0).Finish();
+    }
+
+    std::vector<std::uint8_t> Caps()
+    {
+        if (Gone())
+            return StatusReply(kCaps, kStatusDeviceNotConnected);
+        return Writer(kCaps | kReplyBit)
+            .U32(kStatusOk)
+            .U16(bound_->inputReportBytes)
+            .U16(bound_->outputReportBytes)
+            .Finish();
     }
 
     std::vector<std::uint8_t> Dump()
@@ -359,6 +406,7 @@ private:
     EmulatorServer& server_;
     int socket_;
     HidInterface* bound_ = nullptr;
+    bool queryOnly_ = false;
     std::vector<std::uint8_t> body_;
 };
 

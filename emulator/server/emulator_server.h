@@ -32,6 +32,9 @@ struct HidInterface {
     std::uint16_t productId = 0;
     std::uint16_t versionNumber = 0;
     std::u16string product;
+    // Report lengths with the id byte, as the interface's capabilities say.
+    std::uint16_t inputReportBytes = 65;
+    std::uint16_t outputReportBytes = 65;
     std::unique_ptr<AdapterModel> adapter; // null for other devices
     std::atomic<bool> open{false};
     bool flickers = false;                 // left out of every second LIST

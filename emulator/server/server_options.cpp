@@ -16,6 +16,8 @@ const char kServerUsage[] =
     "  --adapters N                    emulated adapters (default 1)\n"
     "  --non-adapters M                HID interfaces that are not adapters (default 0);\n"
     "                                  at most 1680 interfaces in all\n"
+    "  --look-alikes K                 interfaces with the adapter's ids and product\n"
+    "                                  string but 33-byte reports (default 0)\n"
     "  --version [I/]TEXT              version text of information page 2\n"
     "  --piece-size [I/]N              config area read piece size, 1-56 (default 56)\n"
     "  --config-file [I/]PATH          the config area starts as this file of 65,536 bytes\n"
@@ -148,8 +150,8 @@ public:
         }
         // The list of interfaces travels in one message: more than it holds
         // could never be listed.
-        if (options_.adapters + options_.nonAdapters > kMaxInterfaces)
-            return Fail("--adapters and --non-adapters: at most " + std::to_string(kMaxInterfaces) +
+        if (options_.adapters + options_.nonAdapters + options_.lookAlikes > kMaxInterfaces)
+            return Fail("--adapters, --non-adapters and --look-alikes: at most " + std::to_string(kMaxInterfaces) +
                         " interfaces in all (one LIST reply holds no more)");
         return true;
     }
@@ -257,6 +259,8 @@ private:
             return Number(name, 4096, n) && (options_.adapters = static_cast<std::uint32_t>(n), true);
         if (name == "--non-adapters")
             return Number(name, 4096, n) && (options_.nonAdapters = static_cast<std::uint32_t>(n), true);
+        if (name == "--look-alikes")
+            return Number(name, 4096, n) && (options_.lookAlikes = static_cast<std::uint32_t>(n), true);
         if (name == "--latency-us")
             return Number(name, 10'000'000, n) && (options_.common.latency = std::chrono::microseconds(n), true);
         if (name == "--held-open") {

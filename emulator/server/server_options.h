@@ -16,6 +16,7 @@ struct ServerOptions {
     std::uint16_t port = 0;
     std::uint32_t adapters = 1;
     std::uint32_t nonAdapters = 0;
+    std::uint32_t lookAlikes = 0;
     std::string stateDir;
     std::vector<std::uint32_t> flickering; // adapters missing from every second LIST
     bool help = false;

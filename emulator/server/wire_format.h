@@ -19,6 +19,8 @@ enum MessageType : std::uint8_t {
     kRead = 0x06,
     kClose = 0x07,
     kDump = 0x08,
+    kQuery = 0x09,
+    kCaps = 0x0A,
 };
 inline constexpr std::uint8_t kReplyBit = 0x80;
 
@@ -49,6 +51,7 @@ inline constexpr std::uint32_t kStatusOk = 0;
 inline constexpr std::uint32_t kStatusInvalidFunction = 1;
 inline constexpr std::uint32_t kStatusFileNotFound = 2;
 inline constexpr std::uint32_t kStatusPathNotFound = 3;
+inline constexpr std::uint32_t kStatusAccessDenied = 5;
 inline constexpr std::uint32_t kStatusInvalidHandle = 6;
 inline constexpr std::uint32_t kStatusSharingViolation = 32;
 inline constexpr std::uint32_t kStatusInvalidParameter = 87;

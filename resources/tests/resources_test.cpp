@@ -224,6 +224,12 @@ void CheckIcon() {
     }
 }
 
+size_t Occurrences(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+    return count;
+}
+
 void CheckManifest() {
     g_section = "manifest";
     Bytes raw = Resource(MAKEINTRESOURCEW(1), kTypeManifest);
@@ -250,6 +256,29 @@ void CheckManifest() {
     std::string lower = text;
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     CHECK(lower.find("dpiaware") == std::string::npos);  // covers dpiAwareness as well
+    // The common controls are the one dependency, and no other settings ride along.
+    CHECK_EQ(Occurrences(text, "<dependentAssembly>"), 1u);
+    CHECK_EQ(Occurrences(lower, "windowssettings"), 0u);
+
+    // Windows 7 to Windows 11 (10 and 11 share one entry), each exactly once,
+    // and nothing else declared supported.
+    const size_t compatibility = text.find("<compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\">");
+    const size_t compatibilityEnd = text.find("</compatibility>");
+    CHECK(compatibility != std::string::npos && compatibilityEnd != std::string::npos && compatibility < compatibilityEnd);
+    const std::string supported = compatibility < compatibilityEnd && compatibilityEnd != std::string::npos
+                                      ? text.substr(compatibility, compatibilityEnd - compatibility)
+                                      : std::string();
+    const char* const kSupportedOs[] = {
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
+        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and Windows 11
+    };
+    for (const char* id : kSupportedOs) {
+        if (Occurrences(supported, std::string("<supportedOS Id=\"") + id + "\"/>") != 1)
+            Fail(__LINE__, std::string("compatibility does not declare ") + id + " exactly once");
+    }
+    CHECK_EQ(Occurrences(text, "<supportedOS "), std::size(kSupportedOs));
 }
 
 // ---------------------------------------------------------------------------

@@ -291,6 +291,24 @@ class Emulator:
         expect_equal((size, kind, status), (5, 0x88, 0), "the emulator's reply to DUMP (size, type, status)")
         return [AdapterState(f) for f in adapter_folders(self.state_dir)]
 
+    def wait_links_closed(self, limit_s):
+        """Waits until no adapter's link is open, asking the emulator for its
+        state (DUMP) until then; returns how many looks saw one open. Past
+        the limit the scenario goes on, and the check on the final state
+        reports the link still open: a connection left open for good."""
+        started = time.monotonic()
+        looks_open = 0
+        while True:
+            still_open = [n for n, adapter in enumerate(self.dump()) if adapter.open]
+            waited = time.monotonic() - started
+            if not still_open or waited >= limit_s:
+                break
+            looks_open += 1
+            time.sleep(0.02)
+        log(f"emulator: links {still_open} still open after {waited:.3f} s" if still_open else
+            f"emulator: every link closed ({looks_open} looks saw one open, {waited:.3f} s)")
+        return looks_open
+
     def kill(self):
         if self.process and self.process.poll() is None:
             self.process.kill()

@@ -11,14 +11,25 @@ from scenarios import (CMD_BEGIN, CMD_IMAGE, CMD_INFO, DONE_ONE, FAILED_ONE, UPD
                        refusal, update_one)
 
 
-def on_hid(scenario, unasked=()):
+# What the log says of a device with the adapter's ids and name but 33-byte reports.
+LOOK_ALIKE_LOGGED = "passed over {path}: input reports of 33 bytes, output reports of 33 bytes, not 65"
+
+
+def on_hid(scenario, unasked=(), look_alikes=0):
     """A scenario of the emulation build, run by the shipping exe on the HID
     stack; `unasked`: members of the emulator's list whose device sends a
-    report nobody asked for."""
+    report nobody asked for; `look_alikes`: devices with the adapter's ids
+    and name but 33-byte reports, listed before the adapters, each of which
+    the search must pass over (and log) for the scenario to come out as it
+    does with the adapters alone."""
 
     def run(ctx):
         ctx.hid, ctx.unasked, ctx.slower = True, tuple(unasked), 3
+        ctx.extra_flags = ("--look-alikes", look_alikes) if look_alikes else ()
         scenario(ctx)
+        if look_alikes:
+            paths = ctx.harness.devices.paths[:look_alikes]
+            ctx.expect_logged(*(LOOK_ALIKE_LOGGED.format(path=path) for path in paths))
 
     run.__doc__ = f"On the HID stack: {scenario.__doc__}"
     return run
@@ -32,6 +43,9 @@ HID_SCENARIOS = {
     "hid_no_adapter": on_hid(no_adapter),
     "hid_refusal": on_hid(refusal),
     "hid_restore_round_trip": on_hid(restore_round_trip),
+    # Beside the adapter, a device that has its ids and name but not its
+    # 65-byte reports: only the adapter is asked, flashed and counted.
+    "hid_look_alike": on_hid(update_one, look_alikes=1),
 }
 
 

@@ -32,6 +32,8 @@ CMD_BEGIN, CMD_IMAGE, CMD_END, CMD_ERASE_CONFIGS, CMD_ERASE_SETTINGS, CMD_INFO =
 UPDATE_BUTTON, RESET_BUTTON = 2, 3
 # Restarts of one search before it gives up (kMaxSearchRestarts).
 SEARCH_RESTARTS = 5
+# How long the bridge connections of removed devices may take to close.
+LINK_CLOSE_LIMIT_S = 5
 
 
 class Context:
@@ -53,6 +55,8 @@ class Context:
         # build's own binding: every report crosses more processes on the
         # HID stack.
         self.slower = 1
+        # Emulator options every start() of the scenario adds to its own.
+        self.extra_flags = ()
 
     def log_folder(self):
         """Where the program keeps its diagnostics log in the prefix of the
@@ -87,7 +91,8 @@ class Context:
         exe = self.args.shipping_exe if self.hid else self.args.exe
         self.harness = Harness(exe, self.args.driver, self.work, env or self.env, title=title,
                                title_is_prefix=any_title)
-        emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags, self.work / "emulator.log")
+        emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags + self.extra_flags,
+                            self.work / "emulator.log")
         self.harness.emulator = emulator
         port = emulator.start()
         if self.hid:
@@ -104,15 +109,19 @@ class Context:
         """The program must end by itself with 0; then the adapters' state."""
         expect_equal(self.harness.wait_app(), 0, "exit code of the program")
         if self.harness.devices:
-            # Removing the devices ends their bridge connections.
+            # Removing the devices ends their bridge connections, but not at
+            # once: the removal returns before the bridge's socket is closed
+            # and the emulator's thread for it has seen the end.
             self.harness.devices.stop()
+            self.harness.emulator.wait_links_closed(LINK_CLOSE_LIMIT_S)
         adapters = self.harness.emulator.stop()
         for n, adapter in enumerate(adapters):
             log(f"adapter {n}: {adapter.describe()}")
             expect_equal(adapter.violations, [], f"protocol violations seen by adapter {n}")
             if self.harness.devices:
                 expect_equal((adapter.opens, adapter.open), (1, False),
-                             f"adapter {n}: bridge connections opened, and one still open at the end")
+                             f"adapter {n}: bridge connections opened, and one still open "
+                             f"{LINK_CLOSE_LIMIT_S} s after the devices were removed (a connection left open)")
         return adapters
 
     def close(self):

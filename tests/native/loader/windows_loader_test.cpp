@@ -89,9 +89,11 @@ TEST_F(WindowsLoaderTest, NoAdapterTakesThreePassesAndExaminesOthersEveryPass)
     EXPECT_EQ(bus.ListRequests(), 3u);
     EXPECT_EQ(bus.Sleeps(), 3u);
     EXPECT_GE(bus.SleptMs(), 75u);
+    // Looked at through a handle that takes nothing, never opened exclusively.
     for (const char16_t* path : {u"\\\\?\\hid#keyboard", u"\\\\?\\hid#mouse"}) {
-        EXPECT_EQ(bus.OpensOf(path), 3u);
-        EXPECT_EQ(bus.ClosesOf(path), 3u);
+        EXPECT_EQ(bus.QueriesOf(path), 3u);
+        EXPECT_EQ(bus.QueryClosesOf(path), 3u);
+        EXPECT_EQ(bus.OpenAttemptsOf(path), 0u);
     }
     ExpectSlotsEmptyFrom(0);
     ExpectNothingLeaked();
@@ -118,8 +120,10 @@ TEST_F(WindowsLoaderTest, AdaptersAreNumberedInDiscoveryOrderAndOpenedOnce)
     // Found in the first pass: two more passes confirm, and adapters already
     // held are only compared by path afterwards.
     EXPECT_EQ(bus.ListRequests(), 3u);
+    EXPECT_EQ(bus.QueriesOf(AdapterPath(7)), 1u);
     EXPECT_EQ(bus.OpensOf(AdapterPath(7)), 1u);
-    EXPECT_EQ(bus.OpensOf(u"kbd"), 3u);
+    EXPECT_EQ(bus.QueriesOf(u"kbd"), 3u);
+    EXPECT_EQ(bus.OpenAttemptsOf(u"kbd"), 0u);
     EXPECT_TRUE(bus.IsOpen(AdapterPath(2)));
     ExpectNothingLeaked();
 }
@@ -131,6 +135,12 @@ TEST_F(WindowsLoaderTest, OnlyTheExactIdentityIsKept)
         i.product = std::move(product);
         return i;
     };
+    auto withReports = [](std::u16string path, std::uint16_t input, std::uint16_t output) {
+        ScriptedInterface i = Adapter(std::move(path));
+        i.inputReportBytes = input;
+        i.outputReportBytes = output;
+        return i;
+    };
     ScriptedInterface wrongVendor = Adapter(u"vendor");
     wrongVendor.vendorId = 0x2388;
     ScriptedInterface wrongProduct = Adapter(u"product");
@@ -139,8 +149,20 @@ TEST_F(WindowsLoaderTest, OnlyTheExactIdentityIsKept)
     noAttributes.attributesFail = true;
     ScriptedInterface noString = Adapter(u"nostring");
     noString.productFail = true;
+    ScriptedInterface noLengths = Adapter(u"nolengths");
+    noLengths.lengthsFail = true;
 
-    const std::vector<ScriptedInterface> rejected{
+    // The look-alikes: the adapter's ids and name, other reports (or none
+    // that can be read). Each is passed over and noted once for the log.
+    const std::vector<ScriptedInterface> lookAlikes{
+        withReports(u"reports33", 33, 33),
+        withReports(u"input33", 33, 65),
+        withReports(u"output33", 65, 33),
+        withReports(u"reports64", 64, 64),
+        withReports(u"noOutput", 65, 0),
+        noLengths,
+    };
+    std::vector<ScriptedInterface> rejected{
         withProduct(u"lower", u"vantri4"),
         withProduct(u"upper", u"VANTRI4"),
         withProduct(u"space", u"Vantri4 "),
@@ -154,6 +176,7 @@ TEST_F(WindowsLoaderTest, OnlyTheExactIdentityIsKept)
         noAttributes,
         noString,
     };
+    rejected.insert(rejected.end(), lookAlikes.begin(), lookAlikes.end());
     std::vector<ScriptedInterface> present = rejected;
     present.push_back(Adapter(u"real"));
     bus.SetInterfaces(present);
@@ -161,9 +184,28 @@ TEST_F(WindowsLoaderTest, OnlyTheExactIdentityIsKept)
     ASSERT_TRUE(Enumerate());
     ASSERT_EQ(count, 1u);
     EXPECT_EQ(PathIn(0), u"real");
+    // Only the match is opened exclusively; everything else is looked at in
+    // every pass through a handle that takes nothing.
     for (const ScriptedInterface& i : rejected) {
-        EXPECT_EQ(bus.OpensOf(i.path), 3u) << std::string(i.path.begin(), i.path.end());
-        EXPECT_FALSE(bus.IsOpen(i.path)) << std::string(i.path.begin(), i.path.end());
+        const std::string name(i.path.begin(), i.path.end());
+        EXPECT_EQ(bus.QueriesOf(i.path), 3u) << name;
+        EXPECT_EQ(bus.QueryClosesOf(i.path), 3u) << name;
+        EXPECT_EQ(bus.OpenAttemptsOf(i.path), 0u) << name;
+    }
+    EXPECT_EQ(bus.OpenAttemptsOf(u"real"), 1u);
+    // The no-access handle reads every attribute: the adapter's ids, its name
+    // and its report lengths, once each in the pass that found it.
+    EXPECT_EQ(bus.QueryReadsOf(u"real"), (ScriptedHidBus::DescriptionReads{1, 1, 1}));
+    EXPECT_EQ(bus.QueryReadsOf(u"reports33"), (ScriptedHidBus::DescriptionReads{3, 3, 3}));
+    EXPECT_EQ(bus.ReadsThroughExclusive(), 0u);
+
+    const auto passedOver = loader.PassedOver();
+    ASSERT_EQ(passedOver.size(), lookAlikes.size());
+    for (std::size_t n = 0; n < lookAlikes.size(); ++n) {
+        EXPECT_EQ(std::u16string(passedOver[n].path), lookAlikes[n].path);
+        const bool known = !lookAlikes[n].lengthsFail;
+        EXPECT_EQ(passedOver[n].inputBytes, known ? lookAlikes[n].inputReportBytes : 0u);
+        EXPECT_EQ(passedOver[n].outputBytes, known ? lookAlikes[n].outputReportBytes : 0u);
     }
     ExpectNothingLeaked();
 }
@@ -279,6 +321,7 @@ TEST_F(WindowsLoaderTest, PathsBeyond257CharactersAreSkipped)
     ASSERT_TRUE(Enumerate());
     ASSERT_EQ(count, 1u);
     EXPECT_EQ(PathIn(0), longest);
+    EXPECT_EQ(bus.QueriesOf(tooLong), 0u);
     EXPECT_EQ(bus.OpenAttemptsOf(tooLong), 0u);
     ExpectNothingLeaked();
 }

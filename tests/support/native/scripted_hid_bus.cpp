@@ -12,6 +12,9 @@ namespace {
 
 ScriptedHidBus* s_active = nullptr;
 
+// ERROR_ACCESS_DENIED: a handle opened with no access moves no reports.
+constexpr std::uint32_t kAccessDenied = 5;
+
 template <typename T>
 std::uintptr_t Key(T* pointer)
 {
@@ -121,22 +124,46 @@ struct ScriptedHidBus::Calls {
         ++state.opens;
         ++bus.opens_;
         const std::uintptr_t handle = bus.nextHandle_++;
-        bus.handles_.emplace(handle, OpenHandle{*iface});
+        bus.handles_.emplace(handle, OpenHandle{*iface, true});
+        return reinterpret_cast<Vantri::PlatformHandle>(handle);
+    }
+
+    // No access and shared: granted whoever holds the device.
+    static Vantri::PlatformHandle OpenForQuery(const char16_t* path)
+    {
+        if (!s_active)
+            return nullptr;
+        ScriptedHidBus& bus = *s_active;
+        const ScriptedInterface* iface = bus.PresentNow(path);
+        if (!iface)
+            return nullptr;
+        ++bus.State(path).queries;
+        const std::uintptr_t handle = bus.nextHandle_++;
+        bus.handles_.emplace(handle, OpenHandle{*iface, false});
         return reinterpret_cast<Vantri::PlatformHandle>(handle);
     }
 
     static bool GetAttributes(Vantri::PlatformHandle device, Vantri::HidAttributes* attributes)
     {
-        const OpenHandle* handle = s_active ? s_active->FindHandle(device) : nullptr;
+        const OpenHandle* handle = s_active ? s_active->DescribingHandle(device, &DescriptionReads::attributes) : nullptr;
         if (!handle || handle->iface.attributesFail)
             return false;
         *attributes = {handle->iface.vendorId, handle->iface.productId, 0x0100};
         return true;
     }
 
+    static bool GetReportLengths(Vantri::PlatformHandle device, Vantri::HidReportLengths* lengths)
+    {
+        const OpenHandle* handle = s_active ? s_active->DescribingHandle(device, &DescriptionReads::lengths) : nullptr;
+        if (!handle || handle->iface.lengthsFail)
+            return false;
+        *lengths = {handle->iface.inputReportBytes, handle->iface.outputReportBytes};
+        return true;
+    }
+
     static bool GetProductString(Vantri::PlatformHandle device, void* buffer, std::uint32_t bufferBytes)
     {
-        const OpenHandle* handle = s_active ? s_active->FindHandle(device) : nullptr;
+        const OpenHandle* handle = s_active ? s_active->DescribingHandle(device, &DescriptionReads::product) : nullptr;
         if (!handle || handle->iface.productFail)
             return false;
         // The system writes as much as fits and ends the text only if room
@@ -159,9 +186,13 @@ struct ScriptedHidBus::Calls {
             return;
         }
         DeviceState& state = bus.State(found->second.iface.path);
-        state.open = false;
-        ++state.closes;
-        ++bus.closes_;
+        if (found->second.exclusive) {
+            state.open = false;
+            ++state.closes;
+            ++bus.closes_;
+        } else {
+            ++state.queryCloses;
+        }
         bus.handles_.erase(found);
     }
 
@@ -212,10 +243,10 @@ ScriptedHidBus::~ScriptedHidBus()
 const Vantri::HidPlatform& ScriptedHidBus::Platform()
 {
     static constexpr Vantri::HidPlatform table{
-        Calls::GetHidGuid,    Calls::GetPresentInterfaces, Calls::EnumInterface, Calls::GetInterfacePath,
-        Calls::DestroyInterfaceList, Calls::OpenDevice,    Calls::GetAttributes, Calls::GetProductString,
-        Calls::CloseDevice,   Calls::Sleep,                Calls::WriteBounded,  Calls::ReadBounded,
-        Calls::FlushInput,
+        Calls::GetHidGuid,   Calls::GetPresentInterfaces, Calls::EnumInterface, Calls::GetInterfacePath,
+        Calls::DestroyInterfaceList, Calls::OpenForQuery, Calls::OpenDevice,  Calls::GetAttributes,
+        Calls::GetProductString, Calls::GetReportLengths, Calls::CloseDevice, Calls::Sleep,
+        Calls::WriteBounded, Calls::ReadBounded,          Calls::FlushInput,
     };
     return table;
 }
@@ -272,6 +303,37 @@ std::uint32_t ScriptedHidBus::ClosesOf(std::u16string_view path) const
     return found == devices_.end() ? 0 : found->second.closes;
 }
 
+std::uint32_t ScriptedHidBus::QueriesOf(std::u16string_view path) const
+{
+    const auto found = devices_.find(std::u16string(path));
+    return found == devices_.end() ? 0 : found->second.queries;
+}
+
+std::uint32_t ScriptedHidBus::QueryClosesOf(std::u16string_view path) const
+{
+    const auto found = devices_.find(std::u16string(path));
+    return found == devices_.end() ? 0 : found->second.queryCloses;
+}
+
+ScriptedHidBus::DescriptionReads ScriptedHidBus::QueryReadsOf(std::u16string_view path) const
+{
+    const auto found = devices_.find(std::u16string(path));
+    return found == devices_.end() ? DescriptionReads{} : found->second.queryReads;
+}
+
+const ScriptedHidBus::OpenHandle* ScriptedHidBus::DescribingHandle(Vantri::PlatformHandle device,
+                                                                    std::uint32_t DescriptionReads::*read)
+{
+    const OpenHandle* handle = FindHandle(device);
+    if (!handle)
+        return nullptr;
+    if (handle->exclusive)
+        ++readsThroughExclusive_;
+    else
+        ++(State(handle->iface.path).queryReads.*read);
+    return handle;
+}
+
 bool ScriptedHidBus::IsOpen(std::u16string_view path) const
 {
     const auto found = devices_.find(std::u16string(path));
@@ -317,6 +379,8 @@ std::uint32_t ScriptedHidBus::Transfer(Vantri::PlatformHandle device, bool write
     const OpenHandle* handle = FindHandle(device);
     if (!handle)
         return Vantri::kErrorInvalidHandle;
+    if (!handle->exclusive)
+        return kAccessDenied;
     const std::u16string path = handle->iface.path;
     if (!PresentNow(path))
         return Vantri::kErrorDeviceNotConnected;

@@ -26,6 +26,11 @@ struct ScriptedInterface {
     bool heldElsewhere = false; // another program has it open exclusively
     bool attributesFail = false;
     bool productFail = false;
+    // Its capabilities' report lengths, id byte included; unreadable with
+    // lengthsFail.
+    std::uint16_t inputReportBytes = Vantri::kReportSize;
+    std::uint16_t outputReportBytes = Vantri::kReportSize;
+    bool lengthsFail = false;
     // Input reports it sends as it is opened, before anyone asks.
     std::vector<HidReport> unasked{};
 };
@@ -73,10 +78,25 @@ public:
     std::uint32_t Closes() const { return closes_; }
     std::uint32_t BadCloses() const { return badCloses_; }
     std::uint32_t OpenHandles() const { return static_cast<std::uint32_t>(handles_.size()); }
-    std::uint32_t OpenAttemptsOf(std::u16string_view path) const; // refused ones included
+    // Exclusive opens (refused ones included in the attempts) and their closes.
+    std::uint32_t OpenAttemptsOf(std::u16string_view path) const;
     std::uint32_t OpensOf(std::u16string_view path) const;
     std::uint32_t ClosesOf(std::u16string_view path) const;
     bool IsOpen(std::u16string_view path) const;
+    // Opens with no access, shared, and their closes.
+    std::uint32_t QueriesOf(std::u16string_view path) const;
+    std::uint32_t QueryClosesOf(std::u16string_view path) const;
+    // What was read of a device (attributes, product string, report
+    // lengths) through no-access handles, and how often any of them was
+    // read through an exclusive handle instead.
+    struct DescriptionReads {
+        std::uint32_t attributes = 0;
+        std::uint32_t product = 0;
+        std::uint32_t lengths = 0;
+        friend bool operator==(const DescriptionReads&, const DescriptionReads&) = default;
+    };
+    DescriptionReads QueryReadsOf(std::u16string_view path) const;
+    std::uint32_t ReadsThroughExclusive() const { return readsThroughExclusive_; }
     std::uint32_t Sleeps() const { return sleeps_; }
     std::uint64_t SleptMs() const { return sleptMs_; }
     const std::vector<HidReport>& Written(std::u16string_view path) const;
@@ -91,6 +111,9 @@ private:
         std::uint32_t attempts = 0;
         std::uint32_t opens = 0;
         std::uint32_t closes = 0;
+        std::uint32_t queries = 0;
+        std::uint32_t queryCloses = 0;
+        DescriptionReads queryReads;
         bool open = false;
         std::deque<HidReport> inputs;
         std::vector<HidReport> written;
@@ -101,6 +124,7 @@ private:
     };
     struct OpenHandle {
         ScriptedInterface iface;
+        bool exclusive;
     };
 
     struct Calls;
@@ -110,6 +134,8 @@ private:
     const ScriptedInterface* PresentNow(std::u16string_view path) const;
     DeviceState& State(std::u16string_view path);
     OpenHandle* FindHandle(Vantri::PlatformHandle handle);
+    // The handle a description is read through, counted by its kind.
+    const OpenHandle* DescribingHandle(Vantri::PlatformHandle handle, std::uint32_t DescriptionReads::*read);
     std::uint32_t Transfer(Vantri::PlatformHandle handle, bool write, std::uint8_t* report, std::uint32_t size,
                            std::uint32_t* transferred, std::uint32_t timeoutMs);
 
@@ -137,6 +163,7 @@ private:
     std::uint64_t sleptMs_ = 0;
     std::uint32_t lastTimeoutMs_ = 0;
     std::uint32_t transfers_ = 0;
+    std::uint32_t readsThroughExclusive_ = 0;
 };
 
 } // namespace VantriTest
