@@ -219,7 +219,8 @@ TEST(Win32HttpLibrary, TheBindingLoadsWinHttpFromSystem32Only)
 {
     if (GetModuleHandleW(L"winhttp.dll"))
         GTEST_SKIP() << "winhttp.dll is already loaded in this process";
-    const Vantri::HttpHandle session = Vantri::kWin32HttpPlatform.Open(u"Vantri4 Flash/1.0", Vantri::HttpAccess::Direct, nullptr);
+    const Vantri::HttpHandle session =
+        Vantri::kWin32HttpPlatform.Open(u"Vantri4 Flash/1.0", Vantri::HttpAccess::Direct, nullptr);
     ASSERT_NE(session, nullptr);
     EXPECT_NE(session, reinterpret_cast<void*>(0x0BADF00D));
     Vantri::kWin32HttpPlatform.CloseHandle(session);
