@@ -71,11 +71,7 @@ void ClearRestoreBuffers()
 
 void LogDownload(std::uint32_t tag)
 {
-    const DownloadReport& report = DownloadReportOf(tag);
-    LogLine("download http://" + Utf8(report.host) + Utf8(report.path) + ": " +
-            DownloadOutcomeName(report.outcome) + ", status " + std::to_string(report.status) +
-            ", Content-Length " + std::to_string(report.announced) + ", received " +
-            std::to_string(report.received) + " bytes");
+    LogLine(Utf8(DownloadLogText(DownloadReportOf(tag))));
 }
 
 void OnVersionFile(DownloadBody* versionFile)

@@ -135,7 +135,8 @@ void BM_DownloadLoop(benchmark::State& state)
     std::size_t posts = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        const Vantri::HttpHandle session = table.Open(Vantri::kDownloadAgent);
+        const Vantri::HttpHandle session =
+            table.Open(Vantri::kDownloadAgent, Vantri::HttpAccess::Direct, nullptr);
         const Vantri::HttpHandle connection = table.Connect(session, u"host", 80);
         const Vantri::HttpHandle request = table.OpenRequest(connection, u"GET", u"/db");
         table.SendRequest(request);

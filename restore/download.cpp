@@ -45,19 +45,24 @@ struct HttpHandles {
 // The response's header text, asked for its size first. The text is taken
 // up to its terminator or the end of what was written, whichever comes
 // first, so the parser never sees past it.
-DownloadOutcome AnnouncedLength(const HttpPlatform& http, HttpHandle request, std::int64_t& length)
+DownloadOutcome AnnouncedLength(const HttpPlatform& http, HttpHandle request, std::int64_t& length,
+                                std::uint32_t& systemCode)
 {
     std::uint32_t needed = 0;
     http.QueryRawHeaders(request, nullptr, &needed); // fails by design: it only gives the size
     const std::size_t units = needed / sizeof(char16_t);
-    if (units == 0)
+    if (units == 0) {
+        systemCode = http.LastError();
         return DownloadOutcome::NoHeaders;
+    }
     const std::unique_ptr<char16_t[]> text(new (std::nothrow) char16_t[units]());
     if (!text)
         return DownloadOutcome::NoHeaders;
     std::uint32_t written = static_cast<std::uint32_t>(units * sizeof(char16_t));
-    if (!http.QueryRawHeaders(request, text.get(), &written))
+    if (!http.QueryRawHeaders(request, text.get(), &written)) {
+        systemCode = http.LastError();
         return DownloadOutcome::NoHeaders;
+    }
     std::u16string_view headers(text.get(), std::min<std::size_t>(units, written / sizeof(char16_t)));
     headers = headers.substr(0, headers.find(u'\0'));
 
@@ -92,36 +97,63 @@ DownloadReport& ReportFor(std::uint32_t tag)
     return tag < std::size(s_reports) ? s_reports[tag] : s_noReport;
 }
 
+// A failing call's outcome, with the system's code taken at once.
+DownloadOutcome Failed(const HttpPlatform& http, DownloadReport& report, DownloadOutcome outcome)
+{
+    report.systemCode = http.LastError();
+    return outcome;
+}
+
+// The session on the chosen route. Windows before 8.1 refuses the automatic
+// choice as an invalid parameter; there nothing else is set, so the request
+// goes direct.
+HttpHandle OpenSession(const HttpPlatform& http, ProxyRoute& route)
+{
+    constexpr std::uint32_t kInvalidParameter = 87; // ERROR_INVALID_PARAMETER
+    const HttpHandle session = http.Open(kDownloadAgent, route.access, route.proxy.c_str());
+    if (session || route.access != HttpAccess::Automatic || http.LastError() != kInvalidParameter)
+        return session;
+    route = {HttpAccess::Direct, {}, ProxySource::AutomaticRefused, 0};
+    return http.Open(kDownloadAgent, route.access, nullptr);
+}
+
 DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const DownloadRequest& request,
                       std::unique_ptr<DownloadBody>& body)
 {
     DownloadReport& report = ReportFor(request.tag);
-    handles.session = {http.Open(kDownloadAgent), http.CloseHandle};
+    report.route = FindProxyRoute(http, kDownloadAgent, request.host,
+                                  u"http://" + std::u16string(request.host) + request.path, kDownloadTimeouts);
+    handles.session = {OpenSession(http, report.route), http.CloseHandle};
     if (!handles.session)
-        return DownloadOutcome::NoSession;
+        return Failed(http, report, DownloadOutcome::NoSession);
+    if (!http.SetTimeouts(handles.session.Get(), &kDownloadTimeouts))
+        return Failed(http, report, DownloadOutcome::NoTimeLimits);
     handles.connection = {http.Connect(handles.session.Get(), request.host, kUpdatePort), http.CloseHandle};
     if (!handles.connection)
-        return DownloadOutcome::NoConnection;
+        return Failed(http, report, DownloadOutcome::NoConnection);
     handles.request = {http.OpenRequest(handles.connection.Get(), u"GET", request.path), http.CloseHandle};
     if (!handles.request)
-        return DownloadOutcome::NoRequest;
+        return Failed(http, report, DownloadOutcome::NoRequest);
     const HttpHandle requestHandle = handles.request.Get();
     if (!http.SendRequest(requestHandle))
-        return DownloadOutcome::SendFailed;
+        return Failed(http, report, DownloadOutcome::SendFailed);
     if (!http.ReceiveResponse(requestHandle))
-        return DownloadOutcome::NoResponse;
+        return Failed(http, report, DownloadOutcome::NoResponse);
 
     // An error page (404 and the like) often carries a Content-Length too;
-    // it is not the file we asked for.
+    // it is not the file we asked for. Nor is a proxy's request for
+    // credentials: the program has none to give.
     std::uint32_t status = 0;
     if (!http.QueryStatusCode(requestHandle, &status))
-        return DownloadOutcome::NoStatus;
+        return Failed(http, report, DownloadOutcome::NoStatus);
     report.status = status;
+    if (status == kProxyAuthenticationRequired)
+        return DownloadOutcome::ProxyCredentials;
     if (status != 200)
         return DownloadOutcome::BadStatus;
 
     std::int64_t length = 0;
-    if (const DownloadOutcome outcome = AnnouncedLength(http, requestHandle, length);
+    if (const DownloadOutcome outcome = AnnouncedLength(http, requestHandle, length, report.systemCode);
         outcome != DownloadOutcome::Received)
         return outcome;
     report.announced = length;
@@ -134,7 +166,8 @@ DownloadOutcome Fetch(const HttpPlatform& http, HttpHandles& handles, const Down
     body = AllocateBody(static_cast<std::size_t>(length));
     if (!body)
         return DownloadOutcome::NoMemory;
-    const DownloadOutcome outcome = ReceiveBody(http, requestHandle, request.tag, request.window, *body);
+    const DownloadOutcome outcome =
+        ReceiveBody(http, requestHandle, request.tag, request.window, *body, &report.systemCode);
     if (outcome != DownloadOutcome::Received)
         body.reset(); // a part of a file is no file
     else
@@ -195,14 +228,19 @@ std::optional<std::int64_t> ContentLength(std::u16string_view headers)
 }
 
 DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, DownloadWindow window,
-                            DownloadBody& body)
+                            DownloadBody& body, std::uint32_t* systemCode)
 {
     const std::size_t length = body.size;
     std::size_t remaining = length;
     while (remaining != 0) {
         const std::uint32_t wanted = static_cast<std::uint32_t>(std::min<std::size_t>(remaining, UINT32_MAX));
         std::uint32_t read = 0;
-        if (!http.ReadData(request, body.bytes.get() + (length - remaining), wanted, &read) || read > wanted)
+        if (!http.ReadData(request, body.bytes.get() + (length - remaining), wanted, &read)) {
+            if (systemCode)
+                *systemCode = http.LastError();
+            return DownloadOutcome::ReadFailed;
+        }
+        if (read > wanted)
             return DownloadOutcome::ReadFailed;
         // The connection closed before Content-Length bytes came: asking
         // again would give 0 again, for ever.
@@ -291,11 +329,13 @@ const char* DownloadOutcomeName(DownloadOutcome outcome)
     switch (outcome) {
     case DownloadOutcome::Received: return "received";
     case DownloadOutcome::NoSession: return "no session";
+    case DownloadOutcome::NoTimeLimits: return "the time limits could not be set";
     case DownloadOutcome::NoConnection: return "no connection";
     case DownloadOutcome::NoRequest: return "no request";
     case DownloadOutcome::SendFailed: return "the request could not be sent";
     case DownloadOutcome::NoResponse: return "no response";
     case DownloadOutcome::NoStatus: return "no status";
+    case DownloadOutcome::ProxyCredentials: return "the proxy asks for credentials";
     case DownloadOutcome::BadStatus: return "a status other than 200";
     case DownloadOutcome::NoHeaders: return "no headers";
     case DownloadOutcome::NoHeaderLines: return "no header lines";
@@ -306,6 +346,27 @@ const char* DownloadOutcomeName(DownloadOutcome outcome)
     case DownloadOutcome::NotStarted: return "not started";
     }
     return "?";
+}
+
+std::u16string DownloadLogText(const DownloadReport& report)
+{
+    const auto number = [](std::uint64_t value) {
+        const std::string digits = std::to_string(value);
+        return std::u16string(digits.begin(), digits.end());
+    };
+    const std::string_view outcome = DownloadOutcomeName(report.outcome);
+    std::u16string text = u"download http://" + std::u16string(report.host) + report.path + u": " +
+                          std::u16string(outcome.begin(), outcome.end());
+    if (report.systemCode != 0)
+        text += u", system code " + number(report.systemCode);
+    text += u", status " + number(report.status) + u", Content-Length " +
+            (report.announced < 0 ? u"-" + number(0 - static_cast<std::uint64_t>(report.announced))
+                                  : number(static_cast<std::uint64_t>(report.announced))) +
+            u", received " + number(report.received) + u" bytes, proxy " + ProxyRouteName(report.route) + u" (" +
+            ProxySourceName(report.route.source);
+    if (report.route.detectionCode != 0)
+        text += u", code " + number(report.route.detectionCode);
+    return text + u")";
 }
 
 void ResetDownloadReports()

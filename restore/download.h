@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "restore/download_body.h"
 #include "restore/download_messages.h"
 #include "restore/http_platform.h"
+#include "restore/proxy.h"
 
 namespace Vantri {
 
@@ -21,6 +23,14 @@ inline constexpr std::size_t kDownloadTextCapacity = 260; // terminator included
 inline constexpr char16_t kVersionFilePath[] = u"/Manager/VersionV4V";
 inline constexpr char16_t kDownloadAgent[] = u"Vantri4 Flash/1.0";
 inline constexpr std::uint16_t kUpdatePort = 80;
+
+// Every session's limits, the detection's too. Name resolution has none by
+// default. 30 s without data is the system's own default and ends a
+// stalled download as before.
+inline constexpr HttpTimeouts kDownloadTimeouts{10'000, 10'000, 30'000, 30'000};
+
+// A proxy's answer when it wants credentials first.
+inline constexpr std::uint32_t kProxyAuthenticationRequired = 407;
 
 // A body above this is refused before anything is allocated.
 inline constexpr std::int64_t kMaxBodySize = 256ll * 1024 * 1024;
@@ -77,12 +87,14 @@ bool TakeDownloadMessage(std::uint32_t message, std::uintptr_t tag, std::intptr_
 enum class DownloadOutcome {
     Received,
     NoSession,         // Open
+    NoTimeLimits,      // SetTimeouts
     NoConnection,      // Connect
     NoRequest,         // OpenRequest
     SendFailed,        // SendRequest
     NoResponse,        // ReceiveResponse
     NoStatus,          // the status code could not be had
-    BadStatus,         // a status other than 200
+    ProxyCredentials,  // the proxy asks for credentials (407)
+    BadStatus,         // another status other than 200
     NoHeaders,         // the header text could not be had or held
     NoHeaderLines,     // the header text holds no line
     BadLength,         // Content-Length missing, not positive, or above kMaxBodySize
@@ -102,7 +114,13 @@ struct DownloadReport {
     std::uint32_t status = 0;    // the HTTP status, 0 when none was had
     std::int64_t announced = 0;  // Content-Length, 0 when none was had
     std::uint64_t received = 0;  // bytes of a body received whole
+    std::uint32_t systemCode = 0; // the system's code of the failing call, 0 when none
+    ProxyRoute route;            // the way the request went
 };
+
+// The report as its log line's text: the address, the outcome with the
+// system's code, status, lengths, and the proxy with where it was found.
+std::u16string DownloadLogText(const DownloadReport& report);
 
 // The report of the download with `tag` (the version file or the database);
 // an empty one for any other tag.
@@ -123,9 +141,10 @@ DownloadOutcome PerformDownload(DownloadRequest* request);
 std::optional<std::int64_t> ContentLength(std::u16string_view headers);
 
 // Reads `body.size` bytes into `body` through `request`, posting a progress
-// message with `tag` to `window` after every read.
+// message with `tag` to `window` after every read; a failing read's system
+// code goes to *systemCode when given.
 DownloadOutcome ReceiveBody(const HttpPlatform& http, HttpHandle request, std::uint32_t tag, DownloadWindow window,
-                            DownloadBody& body);
+                            DownloadBody& body, std::uint32_t* systemCode = nullptr);
 
 // The version file's first line: LF bytes at its start skipped, then up to
 // the next LF or the end. A CR before the LF stays in the line.

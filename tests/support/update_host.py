@@ -17,7 +17,8 @@ Misbehaviour on demand, for the database (--mode) and the version file
 Modes: normal, no-length, chunked, length-zero, short-close, not-found,
 slow (one 1 KiB piece every 50 ms), two-lengths (the full length, then half
 of it), no-space ("Content-Length:123" before a 123-byte body),
-length-4gib, length-300mib.
+length-4gib, length-300mib, proxy-auth (407: the proxy asks for credentials).
+/proxy.pac is a setup script (PAC file) that names this host as the proxy.
 Styles: normal, crlf, empty-lines, text-before, no-host.
 """
 import argparse
@@ -34,7 +35,7 @@ import make_games_database  # noqa: E402
 
 VERSION_PATH = "/Manager/VersionV4V"
 MODES = ("normal", "no-length", "chunked", "length-zero", "short-close", "not-found", "slow",
-         "two-lengths", "no-space", "length-4gib", "length-300mib")
+         "two-lengths", "no-space", "length-4gib", "length-300mib", "proxy-auth")
 STYLES = ("normal", "crlf", "empty-lines", "text-before", "no-host")
 SLOW_PIECE = 1024
 SLOW_PIECES = 16
@@ -94,7 +95,11 @@ class Handler(BaseHTTPRequestHandler):
             # Not a proxy: nothing goes to anybody else's server.
             self.send_raw(502, [], b"not the update host\n", note="refused")
             return
-        if path == VERSION_PATH:
+        if path == "/proxy.pac" and not target.scheme:
+            port = self.server.server_address[1]
+            script = f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{port}"; }}\n'
+            self.send_raw(200, None, script.encode("ascii"), note="pac")
+        elif path == VERSION_PATH:
             self.send_raw(200, None, version_file(host.style, host.name, host.database_path), note=host.style)
         elif path.startswith("/version/") and path[len("/version/"):] in STYLES:
             style = path[len("/version/"):]
@@ -131,9 +136,13 @@ class Handler(BaseHTTPRequestHandler):
             self.send_raw(200, ["Content-Length: 4294967296"], body[:4096], note=mode)
         elif mode == "length-300mib":
             self.send_raw(200, [f"Content-Length: {300 * 1024 * 1024}"], body[:4096], note=mode)
+        elif mode == "proxy-auth":
+            page = b"<html><body>proxy credentials needed</body></html>"
+            self.send_raw(407, ['Proxy-Authenticate: Basic realm="office"', f"Content-Length: {len(page)}"], page,
+                          note=mode)
 
     def head(self, status, lines):
-        reason = {200: "OK", 404: "Not Found", 502: "Bad Gateway"}[status]
+        reason = {200: "OK", 404: "Not Found", 407: "Proxy Authentication Required", 502: "Bad Gateway"}[status]
         text = f"HTTP/1.1 {status} {reason}\r\n" + "".join(f"{line}\r\n" for line in lines)
         text += "Content-Type: application/octet-stream\r\nConnection: close\r\n\r\n"
         return text.encode("ascii")

@@ -321,7 +321,7 @@ TEST(RestoreWorkflowTest, EveryFailureEndsWithItsBoxInItsOrder)
         {"file cannot be opened", "backup file C:\\Backups\\mine.vtcb: no access"},
         {"file cannot be read", "backup file C:\\Backups\\mine.vtcb: the read failed"},
         {"version file download fails",
-         "download " + host + "/Manager/VersionV4V: the request could not be sent, status 0"},
+         "download " + host + "/Manager/VersionV4V: the request could not be sent, system code 12030, status 0"},
         {"database download fails", "download " + host + Narrow(kDatabasePath) + ": the request could not be sent"},
         {"version file without the update host", "the version file names no games database on the update host"},
         {"truncated database", "conversion: a broken database"},

@@ -198,6 +198,11 @@ std::vector<WorkerCase> WorkerCases()
         {"HeaderTextQueryFails", ok, {{HttpCall::Headers, 0}}, DownloadOutcome::NoHeaders, {}},
         {"FirstReadFails", ok, {{HttpCall::Read, 0}}, DownloadOutcome::ReadFailed, {}},
         {"SecondReadFails", ok, {{HttpCall::Read, 1}}, DownloadOutcome::ReadFailed, {41}},
+        {"TimeLimitsRefused", ok, {{HttpCall::Timeouts, 0}}, DownloadOutcome::NoTimeLimits, {}, 0, {"session"}},
+        // A proxy's 407 is not the file either, and has its own words in the log.
+        {"ProxyAsksForCredentials", Response({u"Proxy-Authenticate: Basic realm=\"office\"", u"Content-Length: 40"},
+                                             Bytes(40), {}, 407),
+         {}, DownloadOutcome::ProxyCredentials, {}},
     };
 }
 
@@ -212,7 +217,27 @@ TEST_P(DownloadWorkerTest, PostsProgressThenOneFinalMessageAndClosesEverything)
         http.FailCall(call, occurrence);
     WatchFirstClose();
 
+    Vantri::ResetDownloadReports();
     EXPECT_EQ(Vantri::PerformDownload(NewRequest(kPath, DOWNLOAD_TAG_DATABASE)), c.outcome);
+
+    // The failing call's own code reaches the report and its log line.
+    const Vantri::DownloadReport& report = Vantri::DownloadReportOf(DOWNLOAD_TAG_DATABASE);
+    const std::uint32_t code = c.failures.empty() ? 0 : kScriptedFailureCode;
+    EXPECT_EQ(report.systemCode, code);
+    const std::u16string line = Vantri::DownloadLogText(report);
+    EXPECT_EQ(line.find(u", system code ") != std::u16string::npos, code != 0);
+    if (code != 0) {
+        EXPECT_NE(line.find(u", system code " + Number(code) + u", status "), std::u16string::npos);
+    }
+    if (c.response.status != 200) {
+        EXPECT_EQ(report.status, c.response.status);
+    }
+    for (const RequestRecord& session : http.Sessions()) {
+        if (session.limits) {
+            EXPECT_EQ(session.limits->resolveMs, Vantri::kDownloadTimeouts.resolveMs);
+            EXPECT_EQ(session.limits->receiveMs, Vantri::kDownloadTimeouts.receiveMs);
+        }
+    }
 
     Heard heard = Collect();
     EXPECT_EQ(heard.progress, c.progress);
@@ -280,6 +305,158 @@ TEST_F(DownloadTest, AWindowAlreadyGoneLeavesNothingBehind)
     EXPECT_EQ(Vantri::PerformDownload(NewRequest(u"/missing", 1)), DownloadOutcome::BadStatus);
     EXPECT_TRUE(window.Pending().empty());
     EXPECT_EQ(http.OpenHandles(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// The proxy: what the system says of the user's and the machine's settings,
+// and the way the request then goes.
+
+struct ProxyCase {
+    std::string name;
+    std::optional<Vantri::UserProxySettings> user; // nullopt: cannot be had
+    std::vector<std::pair<std::u16string, Vantri::ProxyList>> answers; // "" for auto-detection
+    Vantri::ProxyList machine;
+    bool automaticRefused;
+    Vantri::HttpAccess access;
+    std::u16string proxy;
+    Vantri::ProxySource source;
+    std::vector<std::u16string> detections; // asked for, in order
+    std::u16string logged;                  // the log line's end
+};
+
+std::ostream& operator<<(std::ostream& out, const ProxyCase& c)
+{
+    return out << c.name;
+}
+
+constexpr std::u16string_view kScript = u"http://config.example/proxy.pac";
+
+Vantri::UserProxySettings Fixed(std::u16string proxy, std::u16string bypass = {})
+{
+    return {false, {}, std::move(proxy), std::move(bypass)};
+}
+
+Vantri::UserProxySettings Detecting(bool autoDetect, std::u16string script, std::u16string proxy = {})
+{
+    return {autoDetect, std::move(script), std::move(proxy), {}};
+}
+
+std::vector<ProxyCase> ProxyCases()
+{
+    using Vantri::HttpAccess;
+    using Vantri::ProxySource;
+    const std::u16string host(Vantri::kUpdateHost);
+    const std::u16string script(kScript);
+    const std::u16string upper = [&] {
+        std::u16string text = host;
+        for (char16_t& ch : text)
+            ch = ch >= u'a' && ch <= u'z' ? static_cast<char16_t>(ch - 32) : ch;
+        return text;
+    }();
+    return {
+        {"NothingSetIsTheSystemsChoice", Vantri::UserProxySettings{}, {}, {}, false, HttpAccess::Automatic, u"",
+         ProxySource::Automatic, {}, u"proxy automatic (the system's choice)"},
+        {"BeforeWindows81NothingSetIsDirect", Vantri::UserProxySettings{}, {}, {}, true, HttpAccess::Direct, u"",
+         ProxySource::AutomaticRefused, {}, u"proxy direct (no automatic choice here)"},
+        {"TheUsersFixedProxy", Fixed(u"127.0.0.1:3128"), {}, {u"machine:80", {}}, false, HttpAccess::Named,
+         u"127.0.0.1:3128", ProxySource::UserFixed, {}, u"proxy 127.0.0.1:3128 (the user's proxy)"},
+        {"TheHttpEntryOfAListPerScheme", Fixed(u"https=secure:443; http=http://plain:8080 ftp=f:21"), {}, {}, false,
+         HttpAccess::Named, u"plain:8080", ProxySource::UserFixed, {}, u"proxy plain:8080 (the user's proxy)"},
+        {"AListWithoutHttpSendsHttpDirect", Fixed(u"https=secure:443"), {}, {u"machine:80", {}}, false,
+         HttpAccess::Direct, u"", ProxySource::UserFixed, {}, u"proxy direct (the user's proxy)"},
+        {"AnExceptionNamesTheHost", Fixed(u"p:1", u"intranet;" + upper + u":80"), {}, {}, false, HttpAccess::Direct,
+         u"", ProxySource::UserBypass, {}, u"proxy direct (an exception of the user's proxy)"},
+        {"AWildcardException", Fixed(u"p:1", u"*" + host.substr(host.find(u'.')) + u", 10.*"), {}, {}, false,
+         HttpAccess::Direct, u"", ProxySource::UserBypass, {}, u"proxy direct (an exception of the user's proxy)"},
+        {"AnExceptionForAnotherPortKeepsTheProxy", Fixed(u"p:1", u"<local>;http://" + host + u":8080"), {}, {},
+         false, HttpAccess::Named, u"p:1", ProxySource::UserFixed, {}, u"proxy p:1 (the user's proxy)"},
+        {"AutoDetection", Detecting(true, u"", u"fixed:1"), {{u"", {u"wpad:8080", {}}}}, {}, false,
+         HttpAccess::Named, u"wpad:8080", ProxySource::UserDetected, {u""},
+         u"proxy wpad:8080 (the user's auto-detection or setup script)"},
+        {"TheSetupScriptsFirstProxy", Detecting(false, script), {{script, {u"pac:3128;backup:3128", {}}}}, {}, false,
+         HttpAccess::Named, u"pac:3128", ProxySource::UserDetected, {script},
+         u"proxy pac:3128 (the user's auto-detection or setup script)"},
+        {"AutoDetectionFailsThenTheScript", Detecting(true, script), {{script, {u"pac:3128", {}}}}, {}, false,
+         HttpAccess::Named, u"pac:3128", ProxySource::UserDetected, {u"", script},
+         u"proxy pac:3128 (the user's auto-detection or setup script)"},
+        {"TheScriptSaysDirect", Detecting(false, script, u"fixed:1"), {{script, {}}}, {u"machine:80", {}}, false,
+         HttpAccess::Direct, u"", ProxySource::UserDetected, {script},
+         u"proxy direct (the user's auto-detection or setup script)"},
+        {"DetectionFailsThenTheFixedProxy", Detecting(true, u"", u"fixed:1"), {}, {}, false, HttpAccess::Named,
+         u"fixed:1", ProxySource::UserFixed, {u""}, u"proxy fixed:1 (the user's proxy)"},
+        // Wine's road for http_proxy: it reports auto-detection on, which finds nothing.
+        {"DetectionFailsThenTheMachineWideSetting", Detecting(true, u""), {}, {u"127.0.0.1:8000", {}}, false,
+         HttpAccess::Named, u"127.0.0.1:8000", ProxySource::MachineWide, {u""},
+         u"proxy 127.0.0.1:8000 (the machine-wide setting)"},
+        {"DetectionFailsThenDirectOnce", Detecting(true, script), {}, {}, false, HttpAccess::Direct, u"",
+         ProxySource::DetectionFailed, {u"", script}, u"proxy direct (detection failed, code 12180)"},
+        {"UserSettingsUnreadableThenTheMachineWideSetting", std::nullopt, {}, {u"m:80", u"<local>"}, false,
+         HttpAccess::Named, u"m:80", ProxySource::MachineWide, {}, u"proxy m:80 (the machine-wide setting)"},
+        {"AMachineWideExceptionLeavesTheSystemsChoice", Vantri::UserProxySettings{}, {}, {u"m:80", u"*"}, false,
+         HttpAccess::Automatic, u"", ProxySource::Automatic, {}, u"proxy automatic (the system's choice)"},
+    };
+}
+
+class ProxyRouteTest : public DownloadTest, public ::testing::WithParamInterface<ProxyCase> {};
+
+TEST_P(ProxyRouteTest, TheRequestGoesTheWayTheSettingsSay)
+{
+    const ProxyCase& c = GetParam();
+    http.Serve(std::u16string(kPath), OkResponse(Bytes(100)));
+    http.SetUserProxy(c.user);
+    for (const auto& [script, answer] : c.answers)
+        http.AnswerDetection(script, answer);
+    http.SetMachineProxy(c.machine);
+    if (c.automaticRefused)
+        http.RefuseAutomatic();
+
+    Vantri::ResetDownloadReports();
+    EXPECT_EQ(Vantri::PerformDownload(NewRequest(kPath, DOWNLOAD_TAG_VERSION)), DownloadOutcome::Received);
+
+    EXPECT_EQ(http.Detections(), c.detections);
+    const std::vector<RequestRecord> sessions = http.Sessions();
+    // A detection has a direct session of its own, within the same limits.
+    ASSERT_EQ(sessions.size(), c.detections.empty() ? 1u : 2u);
+    for (const RequestRecord& session : sessions) {
+        ASSERT_TRUE(session.limits.has_value()) << "a session without limits";
+        EXPECT_EQ(session.limits->connectMs, Vantri::kDownloadTimeouts.connectMs);
+        EXPECT_EQ(session.limits->sendMs, Vantri::kDownloadTimeouts.sendMs);
+    }
+    if (!c.detections.empty()) {
+        EXPECT_EQ(sessions.front().access, Vantri::HttpAccess::Direct);
+    }
+    ASSERT_EQ(http.Requests().size(), 1u);
+    const RequestRecord request = http.Requests()[0];
+    EXPECT_EQ(request.access, c.access);
+    EXPECT_TRUE(request.proxy == c.proxy);
+    const Vantri::DownloadReport& report = Vantri::DownloadReportOf(DOWNLOAD_TAG_VERSION);
+    EXPECT_EQ(report.route.source, c.source);
+    const std::u16string line = Vantri::DownloadLogText(report);
+    ASSERT_GE(line.size(), c.logged.size());
+    EXPECT_TRUE(line.substr(line.size() - c.logged.size()) == c.logged);
+    EXPECT_EQ(http.OpenHandles(), 0u);
+    Collect();
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, ProxyRouteTest, ::testing::ValuesIn(ProxyCases()),
+                         [](const auto& info) { return info.param.name; });
+
+// A detection that cannot even begin counts as a failed one; a refused
+// connection's code is WinHTTP's own, and both reach the log line.
+TEST_F(DownloadTest, ADetectionSessionRefusedThenARefusedConnectionAreBothLogged)
+{
+    http.SetUserProxy(Detecting(true, u""));
+    http.FailCall(HttpCall::Open, 0, 12345);
+    http.FailCall(HttpCall::Send, 0, 12029);
+    Vantri::StartDownload(kPath, DOWNLOAD_TAG_DATABASE);
+    window.JoinWorkers();
+    EXPECT_TRUE(http.Detections().empty());
+    const std::u16string line = Vantri::DownloadLogText(Vantri::DownloadReportOf(DOWNLOAD_TAG_DATABASE));
+    const std::u16string expected = u"download http://" + std::u16string(Vantri::kUpdateHost) + std::u16string(kPath) +
+                                    u": the request could not be sent, system code 12029, status 0, "
+                                    u"Content-Length 0, received 0 bytes, proxy direct (detection failed, code 12345)";
+    EXPECT_TRUE(line == expected) << std::string(line.begin(), line.end());
+    Collect();
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,8 @@ namespace VantriTest {
 namespace {
 
 ScriptedHttpSession* s_active = nullptr;
+// As the system keeps it: per thread, set by a failing call only.
+thread_local std::uint32_t s_lastError = 0;
 
 std::u16string Ascii(std::string_view text)
 {
@@ -46,7 +48,7 @@ ScriptedResponse OkResponse(std::vector<std::uint8_t> body, std::vector<std::uin
 // The table's entries: plain functions that forward to the active session
 // and fail, as a machine without an HTTP client would, when there is none.
 struct ScriptedHttpSession::Table {
-    static Vantri::HttpHandle Open(const char16_t* agent)
+    static Vantri::HttpHandle Open(const char16_t* agent, Vantri::HttpAccess access, const char16_t* proxy)
     {
         if (!s_active)
             return nullptr;
@@ -54,9 +56,81 @@ struct ScriptedHttpSession::Table {
         std::lock_guard lock(session.mutex_);
         if (session.Fails(HttpCall::Open))
             return nullptr;
+        if (access == Vantri::HttpAccess::Automatic && session.refuseAutomatic_) {
+            s_lastError = 87;
+            return nullptr;
+        }
         Handle handle{Kind::Session, {}, nullptr, 0, 0};
         handle.record.agent = agent;
+        handle.record.access = access;
+        if (access == Vantri::HttpAccess::Named)
+            handle.record.proxy = proxy;
+        handle.session = session.sessions_.size();
+        session.sessions_.push_back(handle.record);
         return session.Add(std::move(handle));
+    }
+
+    static bool SetTimeouts(Vantri::HttpHandle sessionHandle, const Vantri::HttpTimeouts* limits)
+    {
+        if (!s_active)
+            return false;
+        ScriptedHttpSession& session = *s_active;
+        std::lock_guard lock(session.mutex_);
+        Handle* handle = session.Find(sessionHandle, Kind::Session);
+        if (session.Fails(HttpCall::Timeouts) || !handle)
+            return false;
+        handle->record.limits = *limits;
+        session.sessions_[handle->session].limits = *limits;
+        return true;
+    }
+
+    static bool ReadUserProxy(Vantri::UserProxySettings* settings)
+    {
+        if (!s_active)
+            return false;
+        ScriptedHttpSession& session = *s_active;
+        std::lock_guard lock(session.mutex_);
+        if (session.Fails(HttpCall::UserProxy) || !session.userProxy_)
+            return false;
+        *settings = *session.userProxy_;
+        return true;
+    }
+
+    static bool ReadMachineProxy(Vantri::ProxyList* setting)
+    {
+        if (!s_active)
+            return false;
+        ScriptedHttpSession& session = *s_active;
+        std::lock_guard lock(session.mutex_);
+        if (session.Fails(HttpCall::MachineProxy))
+            return false;
+        *setting = session.machineProxy_;
+        return true;
+    }
+
+    static bool DetectProxy(Vantri::HttpHandle sessionHandle, const char16_t*, const char16_t* autoConfigUrl,
+                            Vantri::ProxyList* answer)
+    {
+        if (!s_active)
+            return false;
+        ScriptedHttpSession& session = *s_active;
+        std::lock_guard lock(session.mutex_);
+        const std::u16string script = autoConfigUrl ? autoConfigUrl : u"";
+        session.detections_.push_back(script);
+        if (session.Fails(HttpCall::Detect) || !session.Find(sessionHandle, Kind::Session))
+            return false;
+        const auto found = session.detectionAnswers_.find(script);
+        if (found == session.detectionAnswers_.end()) {
+            s_lastError = kDetectionFailedCode;
+            return false;
+        }
+        *answer = found->second;
+        return true;
+    }
+
+    static std::uint32_t LastError()
+    {
+        return s_lastError;
     }
 
     static Vantri::HttpHandle Connect(Vantri::HttpHandle sessionHandle, const char16_t* host, std::uint16_t port)
@@ -213,6 +287,7 @@ namespace {
 
 constinit const Vantri::HttpPlatform kScriptedHttpPlatform{
     ScriptedHttpSession::Table::Open,
+    ScriptedHttpSession::Table::SetTimeouts,
     ScriptedHttpSession::Table::Connect,
     ScriptedHttpSession::Table::OpenRequest,
     ScriptedHttpSession::Table::SendRequest,
@@ -221,6 +296,10 @@ constinit const Vantri::HttpPlatform kScriptedHttpPlatform{
     ScriptedHttpSession::Table::QueryStatusCode,
     ScriptedHttpSession::Table::ReadData,
     ScriptedHttpSession::Table::CloseHandle,
+    ScriptedHttpSession::Table::ReadUserProxy,
+    ScriptedHttpSession::Table::ReadMachineProxy,
+    ScriptedHttpSession::Table::DetectProxy,
+    ScriptedHttpSession::Table::LastError,
     ScriptedHttpSession::Table::WidenAnsi,
 };
 
@@ -251,10 +330,40 @@ void ScriptedHttpSession::Serve(std::u16string path, ScriptedResponse response)
     responses_[std::move(path)] = std::move(response);
 }
 
-void ScriptedHttpSession::FailCall(HttpCall call, std::uint32_t occurrence)
+void ScriptedHttpSession::FailCall(HttpCall call, std::uint32_t occurrence, std::uint32_t code)
 {
     std::lock_guard lock(mutex_);
-    failures_.emplace(call, occurrence);
+    failures_[{call, occurrence}] = code;
+}
+
+void ScriptedHttpSession::SetUserProxy(std::optional<Vantri::UserProxySettings> settings)
+{
+    std::lock_guard lock(mutex_);
+    userProxy_ = std::move(settings);
+}
+
+void ScriptedHttpSession::SetMachineProxy(Vantri::ProxyList setting)
+{
+    std::lock_guard lock(mutex_);
+    machineProxy_ = std::move(setting);
+}
+
+void ScriptedHttpSession::AnswerDetection(std::u16string autoConfigUrl, Vantri::ProxyList answer)
+{
+    std::lock_guard lock(mutex_);
+    detectionAnswers_[std::move(autoConfigUrl)] = std::move(answer);
+}
+
+std::vector<RequestRecord> ScriptedHttpSession::Sessions() const
+{
+    std::lock_guard lock(mutex_);
+    return sessions_;
+}
+
+std::vector<std::u16string> ScriptedHttpSession::Detections() const
+{
+    std::lock_guard lock(mutex_);
+    return detections_;
 }
 
 std::vector<RequestRecord> ScriptedHttpSession::Requests() const
@@ -296,7 +405,11 @@ std::vector<std::uint32_t> ScriptedHttpSession::ReadRequests() const
 
 bool ScriptedHttpSession::Fails(HttpCall call)
 {
-    return failures_.count({call, calls_[call]++}) != 0;
+    const auto found = failures_.find({call, calls_[call]++});
+    if (found == failures_.end())
+        return false;
+    s_lastError = found->second;
+    return true;
 }
 
 ScriptedHttpSession::Handle* ScriptedHttpSession::Find(Vantri::HttpHandle handle, Kind kind)

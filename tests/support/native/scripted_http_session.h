@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -20,7 +21,16 @@
 
 namespace VantriTest {
 
-enum class HttpCall { Open, Connect, OpenRequest, Send, Receive, HeaderSize, Headers, Status, Read, Widen };
+enum class HttpCall {
+    Open, Timeouts, Connect, OpenRequest, Send, Receive, HeaderSize, Headers, Status, Read, Widen,
+    UserProxy, MachineProxy, Detect,
+};
+
+// The code a scripted failure leaves unless told otherwise:
+// ERROR_WINHTTP_CONNECTION_ERROR.
+inline constexpr std::uint32_t kScriptedFailureCode = 12030;
+// A detection the script has no answer for: ERROR_WINHTTP_AUTODETECTION_FAILED.
+inline constexpr std::uint32_t kDetectionFailedCode = 12180;
 
 struct ScriptedResponse {
     // The raw header text exactly as the system would hand it out.
@@ -41,6 +51,9 @@ ScriptedResponse OkResponse(std::vector<std::uint8_t> body, std::vector<std::uin
 // What one request asked for, from the session's open to the request's open.
 struct RequestRecord {
     std::u16string agent;
+    Vantri::HttpAccess access = Vantri::HttpAccess::Direct;
+    std::u16string proxy; // a named proxy's
+    std::optional<Vantri::HttpTimeouts> limits;
     std::u16string host;
     std::uint16_t port = 0;
     std::u16string verb;
@@ -60,8 +73,23 @@ public:
 
     // A path not served answers 404 with a short body and its length.
     void Serve(std::u16string path, ScriptedResponse response);
-    // The n-th call (0-based) of that kind fails; the others succeed.
-    void FailCall(HttpCall call, std::uint32_t occurrence = 0);
+    // The n-th call (0-based) of that kind fails with `code`; the others
+    // succeed.
+    void FailCall(HttpCall call, std::uint32_t occurrence = 0, std::uint32_t code = kScriptedFailureCode);
+    // The current user's settings (none set unless told); nullopt: they
+    // cannot be had.
+    void SetUserProxy(std::optional<Vantri::UserProxySettings> settings);
+    void SetMachineProxy(Vantri::ProxyList setting);
+    // What a detection answers: by the setup script at `autoConfigUrl`, or
+    // by auto-detection for an empty one; without an answer it fails with
+    // kDetectionFailedCode.
+    void AnswerDetection(std::u16string autoConfigUrl, Vantri::ProxyList answer);
+    // Before Windows 8.1 the automatic choice is refused (87).
+    void RefuseAutomatic() { refuseAutomatic_ = true; }
+    // Every session opened, the detection's too, in order.
+    std::vector<RequestRecord> Sessions() const;
+    // The setup scripts asked for ("" for auto-detection), in order.
+    std::vector<std::u16string> Detections() const;
     // Runs as each handle is closed (on the closing thread), with its kind.
     void OnClose(std::function<void(const std::string& kind)> hook) { onClose_ = std::move(hook); }
 
@@ -84,10 +112,11 @@ private:
         const ScriptedResponse* response = nullptr;
         std::size_t delivered = 0;
         std::size_t reads = 0;
+        std::size_t session = 0; // a session's place in sessions_
     };
 
 
-    bool Fails(HttpCall call); // counts the call; true when scripted to fail
+    bool Fails(HttpCall call); // counts the call; true, with its code set, when scripted to fail
     Handle* Find(Vantri::HttpHandle handle, Kind kind);
     Vantri::HttpHandle Add(Handle handle);
     const ScriptedResponse& ResponseFor(const std::u16string& path);
@@ -97,7 +126,13 @@ private:
     std::map<std::u16string, ScriptedResponse> responses_;
     ScriptedResponse notFound_;
     std::map<HttpCall, std::uint32_t> calls_;
-    std::set<std::pair<HttpCall, std::uint32_t>> failures_;
+    std::map<std::pair<HttpCall, std::uint32_t>, std::uint32_t> failures_;
+    std::optional<Vantri::UserProxySettings> userProxy_ = Vantri::UserProxySettings{};
+    Vantri::ProxyList machineProxy_;
+    std::map<std::u16string, Vantri::ProxyList> detectionAnswers_;
+    bool refuseAutomatic_ = false;
+    std::vector<RequestRecord> sessions_;
+    std::vector<std::u16string> detections_;
     std::unordered_map<std::uintptr_t, Handle> handles_;
     std::uintptr_t nextHandle_ = 0x1000; // never reused
     std::vector<RequestRecord> requests_;
