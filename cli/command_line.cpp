@@ -36,7 +36,7 @@ constexpr OptionName kOptions[] = {
 
 std::string Quoted(std::u16string_view argument)
 {
-    return "'" + Printable(Utf8(argument)) + "'";
+    return Joined({"'", Printable(Utf8(argument)), "'"});
 }
 
 // Decimal digits only: no sign, no blank, no unit, so "-1", "5s" and "1e3"
@@ -137,7 +137,7 @@ void Reader::TakeOption(std::u16string_view argument, std::size_t& next)
             found = &entry;
     }
     if (!found)
-        return Refuse("unknown option " + Quoted(name));
+        return Refuse(Joined({"unknown option ", Quoted(name)}));
     if (!found->value) {
         if (attached)
             return Refuse(Utf8(name) + " takes no value");
@@ -169,7 +169,7 @@ void Reader::TakeValue(Option option, std::u16string_view value)
         for (const std::u16string& earlier : line_.devices) {
             // Two workers on one adapter would interleave two images.
             if (SameDevicePath(earlier, value))
-                return Refuse("--device " + Quoted(value) + " given twice");
+                return Refuse(Joined({"--device ", Quoted(value), " given twice"}));
         }
         line_.devices.emplace_back(value);
         return;
@@ -178,8 +178,8 @@ void Reader::TakeValue(Option option, std::u16string_view value)
             return Refuse("--wait given twice");
         line_.waitSeconds = WholeNumber(value, 0, kMaxWaitSeconds);
         if (!line_.waitSeconds)
-            return Refuse("--wait takes whole seconds from 0 to " + std::to_string(kMaxWaitSeconds) + ", not " +
-                          Quoted(value));
+            return Refuse(Joined({"--wait takes whole seconds from 0 to ", std::to_string(kMaxWaitSeconds), ", not ",
+                                  Quoted(value)}));
         return;
     case Option::Count: {
         if (countGiven_)
@@ -187,8 +187,8 @@ void Reader::TakeValue(Option option, std::u16string_view value)
         countGiven_ = true;
         const std::optional<std::uint32_t> count = WholeNumber(value, 1, kMaxDevices);
         if (!count)
-            return Refuse("--count takes a whole number from 1 to " + std::to_string(kMaxDevices) + ", not " +
-                          Quoted(value));
+            return Refuse(Joined({"--count takes a whole number from 1 to ", std::to_string(kMaxDevices), ", not ",
+                                  Quoted(value)}));
         line_.count = *count;
         return;
     }
@@ -210,7 +210,7 @@ void Reader::TakeWord(std::u16string_view word)
         }
         // Remembered as seen, so that a second word is not taken for one.
         haveCommand_ = true;
-        return Refuse("unknown command " + Quoted(word));
+        return Refuse(Joined({"unknown command ", Quoted(word)}));
     }
     if (takesFile_ && !haveFile_) {
         haveFile_ = true;
@@ -219,7 +219,7 @@ void Reader::TakeWord(std::u16string_view word)
         line_.file = word;
         return;
     }
-    Refuse("unexpected argument " + Quoted(word));
+    Refuse(Joined({"unexpected argument ", Quoted(word)}));
 }
 
 std::string Reader::CheckCombination() const

@@ -1,6 +1,7 @@
 #include "cli/help_text.h"
 
 #include "cli/exit_codes.h"
+#include "cli/utf8_text.h"
 #include "protocol/device_info.h"
 
 namespace Vantri::Cli {
@@ -49,7 +50,7 @@ std::string HelpText()
 {
     std::string text = UsageText() + "\n" + std::string(kCommandsAndOptions) + "\nExit codes:\n";
     for (const ExitCodeMeaning& entry : kExitCodeMeanings)
-        text += "  " + std::to_string(static_cast<int>(entry.code)) + "  " + std::string(entry.meaning) + "\n";
+        text += Joined({"  ", std::to_string(static_cast<int>(entry.code)), "  ", entry.meaning, "\n"});
     return text;
 }
 

@@ -11,7 +11,7 @@ namespace {
 
 std::string Adapter(std::uint32_t index)
 {
-    return "adapter " + std::to_string(index);
+    return Joined({"adapter ", std::to_string(index)});
 }
 
 std::string FailureText(std::uint32_t command, std::uint32_t code, std::uint32_t detail1, std::uint32_t detail2)
@@ -145,7 +145,7 @@ void Reporter::Result(std::uint32_t index, std::u16string_view path, bool ok, st
         sink_(object + "}\n");
         return;
     }
-    const std::string where = "  " + Printable(Utf8(path));
+    const std::string where = Joined({"  ", Printable(Utf8(path))});
     if (!ok) {
         Line(Adapter(index) + " failed: " + FailureText(command, code, detail1, detail2) + where);
     } else if (mode_ == ReportMode::Redirected || (mode_ == ReportMode::Terminal && !Aggregate())) {
@@ -170,7 +170,7 @@ void Reporter::Outcome(std::u16string_view text, ExitCode exit)
     if (!status_.empty()) {
         // The per-adapter line repeats what the result lines said; the
         // aggregate is the only place the successes are counted, so it stays.
-        out = Aggregate() ? "\n" : "\r" + std::string(status_.size(), ' ') + "\r";
+        out = Aggregate() ? "\n" : Joined({"\r", std::string(status_.size(), ' '), "\r"});
         status_.clear();
     }
     sink_(out + OneLine(text) + "\n");
@@ -199,7 +199,7 @@ void Reporter::Line(const std::string& line)
     // and the in-place line again below it.
     const std::size_t pad = status_.size() > line.size() ? status_.size() - line.size() : 0;
     status_ = StatusText();
-    sink_("\r" + line + std::string(pad, ' ') + "\n" + status_);
+    sink_(Joined({"\r", line, std::string(pad, ' '), "\n", status_}));
 }
 
 void Reporter::ShowStatus()
@@ -211,7 +211,7 @@ void Reporter::ShowStatus()
         return;
     const std::size_t pad = status_.size() > text.size() ? status_.size() - text.size() : 0;
     status_ = text;
-    sink_("\r" + text + std::string(pad, ' '));
+    sink_(Joined({"\r", text, std::string(pad, ' ')}));
 }
 
 std::string Reporter::StatusText() const

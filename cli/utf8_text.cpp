@@ -100,4 +100,12 @@ std::string JsonQuoted(std::string_view utf8)
     return out;
 }
 
+std::string Joined(std::initializer_list<std::string_view> parts)
+{
+    std::string out;
+    for (const std::string_view part : parts)
+        out += part;
+    return out;
+}
+
 } // namespace Vantri::Cli

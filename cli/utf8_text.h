@@ -2,6 +2,7 @@
 // UTF-16, the firmware version texts narrow bytes from the adapter.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -22,5 +23,10 @@ std::string Printable(std::string_view utf8);
 // A JSON string, quotes included: quote and backslash escaped, control
 // characters as \u00XX, everything else left as its UTF-8 bytes.
 std::string JsonQuoted(std::string_view utf8);
+
+// The parts one after the other. Appending, rather than a literal added to a
+// temporary string: GCC 12 at -O2 and above warns falsely (-Wrestrict, its
+// bug 105329) about the insertion at the front that the latter makes.
+std::string Joined(std::initializer_list<std::string_view> parts);
 
 } // namespace Vantri::Cli
