@@ -53,6 +53,7 @@ public:
     bool CloseFile(FileRef) override { return false; }
     bool MoveFileOver(const char16_t*, const char16_t*) override { return false; }
     bool RemoveFile(const char16_t*) override { return false; }
+    std::uint32_t LastFileError() override { return 0; }
 };
 
 NoPlatform s_noPlatform;

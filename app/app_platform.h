@@ -123,6 +123,9 @@ public:
     // returns only when the move is on the disk.
     virtual bool MoveFileOver(const char16_t* from, const char16_t* to) = 0;
     virtual bool RemoveFile(const char16_t* path) = 0;
+    // The system's code of the last file call above that failed, taken
+    // inside that call right after the system's own (0 when it had none).
+    virtual std::uint32_t LastFileError() = 0;
 
 protected:
     ~AppPlatform() = default;

@@ -59,17 +59,18 @@ void OnBackupDone()
     g_loader.CloseDevice(0);
     std::fill_n(g_backupBuffer, kPreservedAreaSize, std::uint8_t{0});
     const std::string file = "backup file " + Utf8(PathIn(g_backupFileName));
-    switch (SaveWholeFile(PathIn(g_backupFileName), g_backupBuffer)) {
+    FileFailure failure;
+    switch (SaveWholeFile(PathIn(g_backupFileName), g_backupBuffer, &failure)) {
     case SaveOutcome::Saved:
         LogLine(file + ": saved, " + std::to_string(sizeof g_backupBuffer) + " bytes");
         ShowBox(BoxKind::Information, kBackupCompleteCaption, kBackupDoneText);
         break;
     case SaveOutcome::NoAccess:
-        LogLine(file + ": not saved, no access");
+        LogLine(file + ": not saved, no access" + FileFailureText(failure));
         ShowBox(BoxKind::Error, kBackupFailedCaption, kBackupAccessText);
         break;
     case SaveOutcome::WriteFailed:
-        LogLine(file + ": not saved, the write failed");
+        LogLine(file + ": not saved, the write failed" + FileFailureText(failure));
         ShowBox(BoxKind::Error, kBackupFailedCaption, kBackupWriteText);
         break;
     }

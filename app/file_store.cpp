@@ -39,13 +39,12 @@ bool SameName(std::u16string_view a, std::u16string_view b)
 // A file of a name that is free at the moment of creation; an older run's
 // leftover of the same name is stepped over, never reused or overwritten,
 // and so is the chosen name itself.
-FileRef CreateTemporaryFile(const std::u16string& target, std::u16string& name)
+FileRef CreateTemporaryFile(const std::u16string& target, std::u16string& name, std::uint32_t& error)
 {
     for (std::uint32_t attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        name = TemporaryName(FolderOf(target), attempt);
+        name = TemporaryName(target, attempt);
         if (SameName(name, target))
             continue;
-        std::uint32_t error = 0;
         if (FileRef file = Platform().CreateNewFile(name.c_str(), error))
             return file;
         if (!NameTaken(error))
@@ -54,13 +53,33 @@ FileRef CreateTemporaryFile(const std::u16string& target, std::u16string& name)
     return nullptr;
 }
 
+void Note(FileFailure* failure, const char* call, std::uint32_t code)
+{
+    if (failure)
+        *failure = {call, code};
+}
+
+// Each step in turn; the first that fails names itself and the system's
+// code, taken as soon as the call has returned.
+bool Step(bool done, const char* call, FileFailure* failure)
+{
+    if (!done)
+        Note(failure, call, Platform().LastFileError());
+    return done;
+}
+
 // All of it in one call: a write that reports success with fewer bytes
 // would leave a short file that a restore reads as a backup with free
 // entries at its end.
-bool WriteAll(FileRef file, std::span<const std::uint8_t> bytes)
+bool WriteAll(FileRef file, std::span<const std::uint8_t> bytes, FileFailure* failure)
 {
     std::uint32_t written = 0;
-    return Platform().WriteToFile(file, bytes, written) && written == bytes.size();
+    if (!Step(Platform().WriteToFile(file, bytes, written), "write", failure))
+        return false;
+    if (written == bytes.size())
+        return true;
+    Note(failure, "write", 0); // short, with no error of the system's
+    return false;
 }
 
 // Decided before anything is made, as creating the file in place would be
@@ -87,27 +106,52 @@ std::u16string_view PathIn(std::span<const char16_t> buffer)
     return all.substr(0, all.find(u'\0'));
 }
 
-std::u16string TemporaryName(std::u16string_view folder, std::uint32_t attempt)
+std::u16string TemporaryName(std::u16string_view target, std::uint32_t attempt)
 {
-    std::u16string name(folder);
-    name += u"~Vantri4Backup";
-    name += static_cast<char16_t>(u'0' + attempt / 10 % 10);
-    name += static_cast<char16_t>(u'0' + attempt % 10);
-    name += u".tmp";
+    const std::u16string_view folder = FolderOf(target);
+    std::u16string name(target);
+    const std::size_t length = name.size() - folder.size();
+    const char16_t tens = static_cast<char16_t>(u'0' + attempt / 10 % 10);
+    const char16_t ones = static_cast<char16_t>(u'0' + attempt % 10);
+    char16_t* start = name.data() + folder.size();
+    if (length >= 3) {
+        start[0] = u'~';
+        start[1] = tens;
+        start[2] = ones;
+    } else if (length == 2) {
+        start[0] = u'~';
+        start[1] = ones;
+    } else if (length == 1) {
+        start[0] = ones;
+    }
     return name;
 }
 
-SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t> bytes)
+std::string FileFailureText(const FileFailure& failure)
+{
+    if (!failure.call)
+        return {};
+    return std::string(" (the ") + failure.call + " failed, system code " + std::to_string(failure.code) + ")";
+}
+
+SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t> bytes, FileFailure* failure)
 {
     const std::u16string target(path);
-    if (!MayReplace(target))
+    if (!MayReplace(target)) {
+        Note(failure, "attributes", 0);
         return SaveOutcome::NoAccess;
+    }
     std::u16string temporary;
-    OpenedFile file(CreateTemporaryFile(target, temporary), CloseOpenedFile);
-    if (!file.Get())
+    std::uint32_t createError = 0;
+    OpenedFile file(CreateTemporaryFile(target, temporary, createError), CloseOpenedFile);
+    if (!file.Get()) {
+        Note(failure, "create", createError);
         return SaveOutcome::NoAccess;
-    const bool stored = WriteAll(file.Get(), bytes) && Platform().FlushFile(file.Get()) && file.Close() &&
-                        Platform().MoveFileOver(temporary.c_str(), target.c_str());
+    }
+    const bool stored = WriteAll(file.Get(), bytes, failure) &&
+                        Step(Platform().FlushFile(file.Get()), "flush", failure) &&
+                        Step(file.Close(), "close", failure) &&
+                        Step(Platform().MoveFileOver(temporary.c_str(), target.c_str()), "move", failure);
     if (stored)
         return SaveOutcome::Saved;
     file.Close();
@@ -115,14 +159,15 @@ SaveOutcome SaveWholeFile(std::u16string_view path, std::span<const std::uint8_t
     return SaveOutcome::WriteFailed;
 }
 
-ReadOutcome ReadFileStart(std::u16string_view path, std::span<std::uint8_t> destination, std::uint32_t& read)
+ReadOutcome ReadFileStart(std::u16string_view path, std::span<std::uint8_t> destination, std::uint32_t& read,
+                          FileFailure* failure)
 {
     read = 0;
     const std::u16string name(path);
     OpenedFile file(Platform().OpenFileToRead(name.c_str()), CloseOpenedFile);
-    if (!file.Get())
+    if (!Step(file.Get() != nullptr, "open", failure))
         return ReadOutcome::NoAccess;
-    if (!Platform().ReadFromFile(file.Get(), destination, read)) {
+    if (!Step(Platform().ReadFromFile(file.Get(), destination, read), "read", failure)) {
         read = 0;
         return ReadOutcome::ReadFailed;
     }

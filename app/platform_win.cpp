@@ -218,8 +218,12 @@ public:
         if (!OpenLogFile(OPEN_ALWAYS))
             return false;
         LARGE_INTEGER bytes{};
-        if (!GetFileSizeEx(log_, &bytes))
+        if (!GetFileSizeEx(log_, &bytes)) {
+            // A log whose size is unknown could grow without bound: none.
+            CloseHandle(log_);
+            log_ = INVALID_HANDLE_VALUE;
             return false;
+        }
         size = static_cast<std::uint64_t>(bytes.QuadPart);
         return true;
     }
@@ -286,14 +290,16 @@ public:
     FileRef CreateNewFile(const char16_t* path, std::uint32_t& error) override
     {
         HANDLE file = CreateFileW(Wide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        error = file == INVALID_HANDLE_VALUE ? TakeFileError() : 0;
         return FileOrNull(file);
     }
 
     FileRef OpenFileToRead(const char16_t* path) override
     {
-        return FileOrNull(
-            CreateFileW(Wide(path), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        HANDLE file = CreateFileW(Wide(path), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            TakeFileError();
+        return FileOrNull(file);
     }
 
     bool WriteToFile(FileRef file, std::span<const std::uint8_t> bytes, std::uint32_t& written) override
@@ -302,7 +308,7 @@ public:
         const BOOL ok = ::WriteFile(static_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()), &done,
                                     nullptr);
         written = done;
-        return ok != FALSE;
+        return Checked(ok);
     }
 
     bool ReadFromFile(FileRef file, std::span<std::uint8_t> bytes, std::uint32_t& read) override
@@ -311,20 +317,35 @@ public:
         const BOOL ok = ::ReadFile(static_cast<HANDLE>(file), bytes.data(), static_cast<DWORD>(bytes.size()), &done,
                                    nullptr);
         read = done;
-        return ok != FALSE;
+        return Checked(ok);
     }
 
-    bool FlushFile(FileRef file) override { return FlushFileBuffers(static_cast<HANDLE>(file)) != FALSE; }
-    bool CloseFile(FileRef file) override { return CloseHandle(static_cast<HANDLE>(file)) != FALSE; }
+    bool FlushFile(FileRef file) override { return Checked(FlushFileBuffers(static_cast<HANDLE>(file))); }
+    bool CloseFile(FileRef file) override { return Checked(CloseHandle(static_cast<HANDLE>(file))); }
 
     bool MoveFileOver(const char16_t* from, const char16_t* to) override
     {
-        return MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        return Checked(MoveFileExW(Wide(from), Wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
     }
 
-    bool RemoveFile(const char16_t* path) override { return DeleteFileW(Wide(path)) != FALSE; }
+    bool RemoveFile(const char16_t* path) override { return Checked(DeleteFileW(Wide(path))); }
+    std::uint32_t LastFileError() override { return fileError_; }
 
 private:
+    // The code is taken before anything else can change the thread's last
+    // error. Main thread only, as every file call.
+    std::uint32_t TakeFileError()
+    {
+        fileError_ = GetLastError();
+        return fileError_;
+    }
+    bool Checked(BOOL ok)
+    {
+        if (!ok)
+            TakeFileError();
+        return ok != FALSE;
+    }
+
     // Appends only; others may read the log while the program runs.
     bool OpenLogFile(DWORD disposition)
     {
@@ -334,6 +355,7 @@ private:
     }
 
     std::wstring logPath_;
+    std::uint32_t fileError_ = 0;
     HANDLE log_ = INVALID_HANDLE_VALUE;
     bool sessionReasonShown_ = false;
     AwakeRequest awake_;

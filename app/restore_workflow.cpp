@@ -202,17 +202,18 @@ void StartRestore()
     // free; the rest of a longer one is ignored.
     std::uint32_t read = 0;
     const std::string file = "backup file " + Utf8(PathIn(g_restoreFileName));
-    switch (ReadFileStart(PathIn(g_restoreFileName), g_restoreImage, read)) {
+    FileFailure failure;
+    switch (ReadFileStart(PathIn(g_restoreFileName), g_restoreImage, read, &failure)) {
     case ReadOutcome::Read:
         LogLine(file + ": read " + std::to_string(read) + " bytes");
         break;
     case ReadOutcome::NoAccess:
-        LogLine(file + ": no access");
+        LogLine(file + ": no access" + FileFailureText(failure));
         ShowBox(BoxKind::Error, kRestoreFileCaption, kRestoreAccessText);
         EndEarly();
         return;
     case ReadOutcome::ReadFailed:
-        LogLine(file + ": the read failed");
+        LogLine(file + ": the read failed" + FileFailureText(failure));
         ShowBox(BoxKind::Error, kRestoreFileCaption, kRestoreReadText);
         EndEarly();
         return;

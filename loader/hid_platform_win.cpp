@@ -135,7 +135,7 @@ void DestroyInterfaceList(InterfaceList list)
 
 PlatformHandle OpenForQuery(const char16_t* path)
 {
-    const HANDLE device = CreateFileW(reinterpret_cast<const wchar_t*>(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const HANDLE device = CreateFileW(Wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return device == INVALID_HANDLE_VALUE ? nullptr : device;
 }

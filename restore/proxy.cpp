@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "loader/unique_handle.h"
+#include "base/unique_handle.h"
 
 namespace Vantri {
 

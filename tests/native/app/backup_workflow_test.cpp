@@ -34,7 +34,7 @@ constexpr char16_t kDone[] = u"Your Vantri4 was successfully backed up!\n\nIt is
 
 const std::u16string kFolder = u"C:\\Users\\me\\Documents\\";
 const std::u16string kChosen = kFolder + u"configs.vtcb";
-const std::u16string kTemporary = kFolder + u"~Vantri4Backup00.tmp";
+const std::u16string kTemporary = kFolder + u"~00figs.vtcb";
 const std::vector<std::uint8_t> kOldFile(65536, 0x0D);
 
 // Up to the worker's start, for a backup to `path`.
@@ -182,6 +182,7 @@ struct FailedBackup {
     std::function<void(VantriEmu::EmulatedBus&, ScriptedWindow&)> arrange;
     std::optional<BoxRecord> box;
     EventList events; // without the bar's moves
+    std::string logged = {}; // a part of the diagnostics log, where the row names one
 };
 
 void PrintTo(const FailedBackup& c, std::ostream* out)
@@ -207,6 +208,7 @@ TEST_P(FailedBackups, EndWithTheirBoxAndLeaveTheOldFile)
     EXPECT_EQ(window.files.Paths(), std::vector<std::u16string>{kChosen});
     EXPECT_EQ(window.files.OpenHandles(), 0u);
     ExpectHeldOnlyWhileWorking(window, Vantri::SystemHold::Sleep, HasEvent("text 1002 Backing up ...\n"));
+    EXPECT_NE(window.LogFile().find(GetParam().logged), std::string::npos) << window.LogFile();
 }
 
 const EventList kEnding{"close 0", "destroy", "quit 0"};
@@ -273,17 +275,18 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      BoxRecord{BoxKind::Error, u"Backup Failed", kNoAccess},
                      Concat({Started(u"C:\\Nowhere\\configs.vtcb"),
-                             {"close 0", "file create C:\\Nowhere\\~Vantri4Backup00.tmp failed 3",
+                             {"close 0", "file create C:\\Nowhere\\~00figs.vtcb failed 3",
                               "box error Backup Failed", "destroy", "quit 0"}})},
         // The old file stays whole: the write went to a new file, which is
         // deleted again.
         FailedBackup{"WriteFails",
                      [](auto& bus, auto& window) {
                          bus.Attach();
-                         window.files.Fail(Call::Write);
+                         window.files.Fail(Call::Write, 112); // ERROR_DISK_FULL
                      },
                      BoxRecord{BoxKind::Error, u"Backup Failed", kWriteFailed},
-                     SaveFailed({kTemporaryMade, {"file write 65536 failed"}, kTemporaryDropped})},
+                     SaveFailed({kTemporaryMade, {"file write 65536 failed"}, kTemporaryDropped}),
+                     "not saved, the write failed (the write failed, system code 112)"},
         // Success with fewer bytes than the area is a failed write.
         FailedBackup{"ShortWrite",
                      [](auto& bus, auto& window) {

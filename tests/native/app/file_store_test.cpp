@@ -16,7 +16,7 @@ using Call = ScriptedFiles::Call;
 
 const std::u16string kFolder = u"C:\\Backups\\";
 const std::u16string kTarget = kFolder + u"configs.vtcb";
-const std::u16string kTemporary = kFolder + u"~Vantri4Backup00.tmp";
+const std::u16string kTemporary = kFolder + u"~00figs.vtcb";
 const std::vector<std::uint8_t> kOld(100, 0x0D);
 
 std::vector<std::uint8_t> NewBytes()
@@ -53,31 +53,32 @@ TEST_F(FileStoreTest, SaveWritesANewFileFlushesClosesAndMovesItOverTheOldOne)
     EXPECT_EQ(window.files.Contents(kTarget), bytes);
     EXPECT_EQ(window.files.Paths(), std::vector<std::u16string>{kTarget});
     EXPECT_EQ(FileEvents(), (std::vector<std::string>{
-                                "file create C:\\Backups\\~Vantri4Backup00.tmp",
+                                "file create C:\\Backups\\~00figs.vtcb",
                                 "file write 65536 wrote 65536",
                                 "file flush",
                                 "file close",
-                                "file move C:\\Backups\\~Vantri4Backup00.tmp C:\\Backups\\configs.vtcb",
+                                "file move C:\\Backups\\~00figs.vtcb C:\\Backups\\configs.vtcb",
                             }));
 }
 
 TEST_F(FileStoreTest, NewFileStepsOverLeftoversOfEarlierRunsAndLeavesThemAlone)
 {
     window.files.AddFile(kTemporary, kOld);
-    window.files.AddFile(kFolder + u"~Vantri4Backup01.tmp", kOld);
+    window.files.AddFile(kFolder + u"~01figs.vtcb", kOld);
     const auto bytes = NewBytes();
     EXPECT_EQ(Vantri::SaveWholeFile(kTarget, bytes), SaveOutcome::Saved);
     EXPECT_EQ(window.files.Contents(kTarget), bytes);
     EXPECT_EQ(window.files.Contents(kTemporary), kOld);
-    EXPECT_EQ(window.files.Contents(kFolder + u"~Vantri4Backup01.tmp"), kOld);
-    EXPECT_FALSE(window.files.Contents(kFolder + u"~Vantri4Backup02.tmp"));
+    EXPECT_EQ(window.files.Contents(kFolder + u"~01figs.vtcb"), kOld);
+    EXPECT_FALSE(window.files.Contents(kFolder + u"~02figs.vtcb"));
 }
 
 TEST_F(FileStoreTest, ChosenNameIsNeverTheNewFilesName)
 {
-    const std::u16string chosen = kFolder + u"~VANTRI4BACKUP00.TMP";
+    // Its own first temporary name.
+    const std::u16string chosen = kFolder + u"~00FIGS.VTCB";
     EXPECT_EQ(Vantri::SaveWholeFile(chosen, NewBytes()), SaveOutcome::Saved);
-    EXPECT_EQ(FileEvents().front(), "file create C:\\Backups\\~Vantri4Backup01.tmp");
+    EXPECT_EQ(FileEvents().front(), "file create C:\\Backups\\~01FIGS.VTCB");
     EXPECT_EQ(window.files.Paths(), std::vector<std::u16string>{chosen});
 }
 
@@ -89,7 +90,11 @@ TEST_F(FileStoreTest, FolderPartsOfPaths)
     EXPECT_EQ(Vantri::FolderOf(u"b.vtcb"), u"");
     const char16_t unterminated[3] = {u'a', u'b', u'c'};
     EXPECT_EQ(Vantri::PathIn(unterminated), u"abc");
-    EXPECT_EQ(Vantri::TemporaryName(u"C:\\a\\", 99), u"C:\\a\\~Vantri4Backup99.tmp");
+    // Never longer than the chosen name, however short.
+    EXPECT_EQ(Vantri::TemporaryName(u"C:\\a\\configs.vtcb", 99), u"C:\\a\\~99figs.vtcb");
+    EXPECT_EQ(Vantri::TemporaryName(u"C:\\a\\ab", 7), u"C:\\a\\~7");
+    EXPECT_EQ(Vantri::TemporaryName(u"C:\\a\\b", 7), u"C:\\a\\7");
+    EXPECT_EQ(Vantri::TemporaryName(u"abc", 5), u"~05");
 }
 
 struct SaveFailure {
@@ -119,7 +124,7 @@ TEST_P(SaveFailures, LeaveTheOldFileAndNoNewOne)
     EXPECT_EQ(window.files.OpenHandles(), 0u);
     const auto events = FileEvents();
     if (GetParam().newFileMade)
-        EXPECT_EQ(events.empty() ? "" : events.back(), "file remove C:\\Backups\\~Vantri4Backup00.tmp");
+        EXPECT_EQ(events.empty() ? "" : events.back(), "file remove C:\\Backups\\~00figs.vtcb");
     else
         EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e.rfind("file remove", 0) == 0; }), 0);
 }
@@ -131,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
         SaveFailure{"EveryNameTaken",
                     [](ScriptedFiles& f) {
                         for (std::uint32_t n = 0; n < Vantri::kTemporaryNameAttempts; ++n)
-                            f.AddFile(Vantri::TemporaryName(kFolder, n), {});
+                            f.AddFile(Vantri::TemporaryName(kTarget, n), {});
                     },
                     SaveOutcome::NoAccess, false},
         SaveFailure{"WriteFails", [](ScriptedFiles& f) { f.Fail(Call::Write); }, SaveOutcome::WriteFailed, true},
@@ -150,7 +155,7 @@ TEST_F(FileStoreTest, SaveIntoAMissingFolderOrOverAFolderHasNoAccessAndMakesNoth
     window.files.AddFolder(kFolder + u"sub\\");
     EXPECT_EQ(Vantri::SaveWholeFile(kFolder + u"sub", NewBytes()), SaveOutcome::NoAccess);
     EXPECT_TRUE(window.files.Paths().empty());
-    EXPECT_EQ(FileEvents(), std::vector<std::string>{"file create C:\\Nowhere\\~Vantri4Backup00.tmp failed 3"});
+    EXPECT_EQ(FileEvents(), std::vector<std::string>{"file create C:\\Nowhere\\~00figs.vtcb failed 3"});
 }
 
 // --- Reading -----------------------------------------------------------------

@@ -161,6 +161,8 @@ public:
         return paths;
     }
     std::size_t OpenHandles() const { return handles_.size(); }
+    // The code of the last call that failed, as the system keeps it.
+    std::uint32_t LastError() const { return lastError_; }
 
     // --- The platform's calls ---
     std::uint32_t Attributes(const char16_t* path) const
@@ -174,6 +176,7 @@ public:
     Vantri::FileRef Create(const char16_t* path, std::uint32_t& error)
     {
         error = CreateError(path);
+        Note(error);
         Log("create", path, error);
         if (error != 0)
             return nullptr;
@@ -188,6 +191,7 @@ public:
             error = Vantri::kErrorFileNotFound;
         if (error == 0 && OpenOn(path))
             error = 32; // ERROR_SHARING_VIOLATION
+        Note(error);
         Log("open", path, error);
         return error == 0 ? NewHandle(path, false) : nullptr;
     }
@@ -197,6 +201,7 @@ public:
         written = 0;
         Handle* handle = Find(file);
         const bool ok = handle && handle->writable && Failure(Call::Write) == 0;
+        Note(ok ? 0 : Failure(Call::Write));
         if (ok) {
             written = std::min<std::uint32_t>(static_cast<std::uint32_t>(bytes.size()), shortWrite_);
             auto& stored = files_[handle->path].bytes;
@@ -211,6 +216,7 @@ public:
         read = 0;
         Handle* handle = Find(file);
         const bool ok = handle && !handle->writable && Failure(Call::Read) == 0;
+        Note(ok ? 0 : Failure(Call::Read));
         if (ok) {
             const auto& stored = files_[handle->path].bytes;
             read = static_cast<std::uint32_t>(std::min(bytes.size(), stored.size()));
@@ -223,6 +229,7 @@ public:
     bool Flush(Vantri::FileRef file)
     {
         const bool ok = Find(file) && Failure(Call::Flush) == 0;
+        Note(ok ? 0 : Failure(Call::Flush));
         log_.Add(ok ? "file flush" : "file flush failed");
         return ok;
     }
@@ -232,6 +239,7 @@ public:
     bool Close(Vantri::FileRef file)
     {
         const bool ok = handles_.erase(reinterpret_cast<std::uintptr_t>(file)) != 0 && Failure(Call::Close) == 0;
+        Note(ok ? 0 : Failure(Call::Close));
         log_.Add(ok ? "file close" : "file close failed");
         return ok;
     }
@@ -246,6 +254,7 @@ public:
         if (error == 0 && (OpenOn(from) || OpenOn(to) || IsFolder(to) ||
                            (target != files_.end() && target->second.readOnly)))
             error = Vantri::kErrorAccessDenied;
+        Note(error);
         log_.Add("file move " + Narrow(from) + " " + Narrow(to) + Suffix(error));
         if (error != 0)
             return false;
@@ -263,6 +272,7 @@ public:
             error = Vantri::kErrorFileNotFound;
         if (error == 0 && (OpenOn(path) || it->second.readOnly))
             error = Vantri::kErrorAccessDenied;
+        Note(error);
         Log("remove", path, error);
         if (error == 0)
             files_.erase(it);
@@ -313,6 +323,11 @@ private:
         return it == handles_.end() ? nullptr : &it->second;
     }
     static std::string Suffix(std::uint32_t error) { return error == 0 ? "" : " failed " + std::to_string(error); }
+    void Note(std::uint32_t error)
+    {
+        if (error != 0)
+            lastError_ = error;
+    }
     void Log(const char* what, const std::u16string& path, std::uint32_t error)
     {
         log_.Add(std::string("file ") + what + " " + Narrow(path) + Suffix(error));
@@ -325,6 +340,7 @@ private:
     std::uintptr_t nextHandle_ = 0x100;
     std::map<Call, std::uint32_t> failures_;
     std::uint32_t shortWrite_ = 0xFFFFFFFF;
+    std::uint32_t lastError_ = 0;
 };
 
 struct FileDialogRecord {
@@ -645,6 +661,7 @@ public:
     bool CloseFile(Vantri::FileRef file) override { return files.Close(file); }
     bool MoveFileOver(const char16_t* from, const char16_t* to) override { return files.Move(from, to); }
     bool RemoveFile(const char16_t* path) override { return files.Remove(path); }
+    std::uint32_t LastFileError() override { return files.LastError(); }
 
     // Declared before the log reference below, so it is bound from the
     // constructor's argument.
