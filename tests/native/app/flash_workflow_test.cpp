@@ -528,11 +528,17 @@ TEST_F(FlashWorkflowTest, FinalMessagesForIndicesNotRunningOrAlreadyFinishedAreI
     // Any program can post to our window: a repeat for adapter 0 and an
     // index this run never had must not count towards success or close
     // a slot that does not exist.
+    // Nor may a "done" for adapter 1, still at work, be believed: the user
+    // would be told to unplug a half-written adapter.
     window.Dispatch({WM_FLASH_DONE, 0, 0});
     window.Dispatch({WM_FLASH_DONE, 2, 0});
     window.Dispatch({WM_FLASH_FAILED, 300, 0});
+    window.Dispatch({WM_FLASH_DONE, 1, 0});
+    window.Dispatch({WM_FLASH_FAILED, 1, 0});
     EXPECT_FALSE(HasEvent("box information Flash Complete"));
+    EXPECT_FALSE(HasEvent("box error Unable to flash Vantri4"));
     EXPECT_FALSE(HasEvent("close 2"));
+    EXPECT_FALSE(HasEvent("close 1"));
     EXPECT_EQ(bus.CloseCalls(0), 1u);
 
     second.ReleaseHeldAnswers();
@@ -540,6 +546,25 @@ TEST_F(FlashWorkflowTest, FinalMessagesForIndicesNotRunningOrAlreadyFinishedAreI
     ASSERT_EQ(window.Boxes().size(), 2u);
     EXPECT_EQ(window.Boxes()[1].text,
               u"2 Vantri4s updated successfully!\n\nIt is now safe to remove them from your PC.");
+    EXPECT_EQ(second.Image(), image);
+}
+
+TEST_F(FlashWorkflowTest, AYesAfterTheAgreedEndOfTheSessionWritesNothing)
+{
+    auto& adapter = Attach(AdapterWithVersion("4.00.20150101"));
+    window.AnswerQuestions({BoxAnswer::Yes});
+    // While the question is open, the system asks whether the session may
+    // end (the restart manager, say): nothing is written yet, so yes.
+    window.OnBox([&](ScriptedWindow& w, const BoxRecord& box) {
+        if (box.kind == BoxKind::Question) {
+            EXPECT_EQ(w.AnswerToSessionEnd(true), 1);
+        }
+    });
+
+    RunClick(IDC_UPDATE_FIRMWARE);
+    EXPECT_TRUE(NothingWritten(adapter));
+    EXPECT_TRUE(window.QueuedContexts().empty());
+    EXPECT_NE(window.LogFile().find("not started (the session is ending)"), std::string::npos) << window.LogFile();
 }
 
 TEST_F(FlashWorkflowTest, ProgramWithoutItsImageWritesNothingAndFails)

@@ -530,6 +530,27 @@ TEST(RestoreWorkflowTest, ForgedFinalMessagesAndACloseRequestDuringTheWriteLeave
     EXPECT_EQ(run.run.bus.CloseCalls(0), 1u);
 }
 
+TEST(RestoreWorkflowTest, TheDatabaseArrivingAfterTheAgreedEndOfTheSessionWritesNothing)
+{
+    RestoreRun run(Arrangement{});
+    ScriptedWindow& window = run.Window();
+    // Asked while the question is open, before anything is written: yes.
+    window.OnBox([&](ScriptedWindow& w, const BoxRecord& box) {
+        if (box.kind == BoxKind::Question) {
+            EXPECT_EQ(w.AnswerToSessionEnd(true), 1);
+        }
+    });
+
+    window.Click(IDC_RESTORE_CONFIGS);
+    ASSERT_TRUE(window.RunProgram(20s));
+    const auto counts = run.Adapter(0).Counts();
+    EXPECT_EQ(counts.configAreaReads, 0u);
+    EXPECT_EQ(counts.primaryWrites, 0u);
+    EXPECT_EQ(counts.overflowWrites, 0u);
+    EXPECT_TRUE(HasEvent(window.Events(), "text 1002 Restoring ...\n")) << "the database was meant to arrive";
+    EXPECT_NE(window.LogFile().find("not started (the session is ending)"), std::string::npos) << window.LogFile();
+}
+
 // Any program may post a click to a disabled button. While a worker is at its
 // adapter, no click may start anything: a second start would enumerate again,
 // and enumerating closes every device handle under the worker. Nor may the
