@@ -365,13 +365,17 @@ def report_stages(ctx, dialog, host, frames, box_us):
 def restore_contents(ctx):
     """All 24 entries in use: both regions full, block count 48; meanwhile,
     as the worker reads the config area, a click is posted on each of the four
-    (disabled) buttons, as any program on the desktop may, and none leaves a
-    trace: one open of the adapter, nothing sent but the restore's frames, one
-    box. A backup of 1,000 bytes: every entry free, so the config area holds
+    (disabled) buttons, as any program on the desktop may, then forged final
+    messages and two close requests, and none leaves a trace: one open of the
+    adapter, nothing sent but the restore's frames, one box. A backup of 1,000 bytes: every entry free, so the config area holds
     the adapter's own settings and zeros, and both regions are zero."""
     full = [(FIRST_GAME + (e * 5) % 24, e % 4) for e in range(ENTRIES)]
     clicks = [action for button in (UPDATE_BUTTON, RESET_BUTTON, BACKUP_BUTTON, RESTORE_BUTTON) for action in ("post", WM_COMMAND, button, 0)]
-    cases = [("all 24 entries", backup_of(config_area(3, full)), full, ["wait-status", RESTORING] + clicks),
+    # Final messages that no worker of the program posted (a "done" for the
+    # write, a download's body at address 4096), and the close box and
+    # WM_CLOSE while the adapter is written: the run ends as it would have.
+    forged = ["post", 1046, 0, 0, "post", 1047, 0, 0, "post", 1126, 1, 4096, "post", 1127, 0, 0, "sysclose", "close"]
+    cases = [("all 24 entries", backup_of(config_area(3, full)), full, ["wait-status", RESTORING] + clicks + forged),
              ("1,000 bytes", bytes((i * 3 + 1) & 0xFF for i in range(1000)), [], [])]
     for what, data, entries, meanwhile in cases:
         before = config_area(13, [(FIRST_GAME + 9, 0)] * 3)

@@ -634,6 +634,32 @@ def own_messages_idle(ctx):
 SCENARIOS["own_messages_idle"] = own_messages_idle
 
 
+def forged_final_messages(ctx):
+    """Mid-image, another program posts the flash's "done" and "failed" for
+    the adapter being written, and the window gets the close box and
+    WM_CLOSE: none is believed or obeyed. The window stays, refuses the end
+    of the session, and the run ends as it would have: the image byte for
+    byte, then "Flash Complete", the one box after the question."""
+    h = ctx.start("--adapters", 1, "--version", "4.00.20150101")
+    question = h.one("click", UPDATE_BUTTON, "box", "yes")
+    expect_box(question, "question", "Firmware Update", UPDATE_QUESTION.format(old="4.00.20150101"))
+    lines = h.driver_run("wait-progress", 10, "post", WM_FLASH_DONE, 0, 0, "post", WM_FLASH_DONE + 1, 0, 0,
+                         "sysclose", "close", "sleep", 300, "state", "query-end-session", 0,
+                         timeout=60 * ctx.slower)
+    state, query = lines[-2], lines[-1]
+    expect_equal(state["boxes"], 0, "message boxes right after the forged messages")
+    expect_equal(state["status"], FLASHING, "status after the forged messages")
+    expect_equal(query["may_end"], False, "the end of the session mid-image")
+    done = h.one("timeout", 30000 * ctx.slower, "box", "ok", timeout=30 * ctx.slower + 30)
+    expect_box(done, "information", "Flash Complete", DONE_ONE)
+    h.one("wait-gone")
+    (adapter,) = ctx.finish()
+    expect_flash(adapter, ctx.firmware, "adapter 0")
+
+
+SCENARIOS["forged_final_messages"] = forged_final_messages
+
+
 # ---- config backup ------------------------------------------------------------
 
 BACKUP_BUTTON = 4
