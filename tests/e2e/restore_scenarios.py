@@ -324,7 +324,14 @@ def restore_round_trip(ctx):
         run.h.one("wait-gone")
     finally:
         adapters = run.finish()
-    expect_equal(watch["statuses"][-2:], [downloading(domain), RESTORING], "the status line's last two texts")
+    # The downloads take a few milliseconds here, and the driver samples the
+    # status line every 10 ms: on a loaded machine it can miss the
+    # downloading text altogether, so that text is checked only where seen
+    # (the update host's log below shows both downloads happened).
+    statuses = watch["statuses"]
+    expect_equal(statuses[-1:], [RESTORING], "the status line's last text")
+    if downloading(domain) in statuses:
+        expect(statuses.index(downloading(domain)) < statuses.index(RESTORING), f"the status line's texts: {statuses}")
     expect(not watch["buttons_ever_enabled"], "a button was enabled while restoring")
     expect(not watch["progress_ever_hidden"], "the progress bar was hidden while restoring")
     # Downloads are fast here and the driver samples every 10 ms; the three
