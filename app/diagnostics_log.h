@@ -6,6 +6,8 @@
 // the run, silently; it never changes an outcome or a box.
 #pragma once
 
+#include "base/utf8_text.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,9 +25,6 @@ void LogLine(std::string_view text);
 // none), and the record whole.
 void LogFailure(std::string_view what, std::uint32_t deviceIndex, std::uint8_t command, const ResultRecord& result);
 
-// UTF-8 for the log's texts (paths, captions); an unpaired surrogate becomes
-// U+FFFD.
-std::string Utf8(std::u16string_view text);
 
 // Starts the next run with the log unopened (tests run many in one process).
 void ResetLog();

@@ -6,11 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8_text.h"
+
 namespace Vantri::Cli {
 
-// An unpaired surrogate (a path can hold one: Windows file names are not
+// UTF-16 to UTF-8 is the program's one conversion (base/utf8_text.h): an
+// unpaired surrogate (a path can hold one: Windows file names are not
 // checked UTF-16) becomes U+FFFD, so the output is always valid UTF-8.
-std::string Utf8(std::u16string_view text);
+using Vantri::Utf8;
 
 // Each byte as its Latin-1 character, as the window shows a stray byte of a
 // version text: the text keeps its length and stays valid UTF-8.
