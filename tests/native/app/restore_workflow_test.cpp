@@ -562,6 +562,7 @@ struct RunningCase {
     std::string atWork;   // the status line once the worker is queued
     std::u16string doneCaption;
     Vantri::SystemHold hold; // what the worker holds the system off from
+    std::uint32_t doneMessage; // the worker's done message; failed is the next number
 };
 
 void PrintTo(const RunningCase& c, std::ostream* os)
@@ -591,7 +592,11 @@ TEST_P(ClickDuringAWorkerTest, StartsNothingAndLeavesTheRunToEndAsItWould)
     const std::size_t eventsBefore = window.Events().size();
     for (int id : {IDC_UPDATE_FIRMWARE, IDC_FACTORY_RESET, IDC_BACKUP_CONFIGS, IDC_RESTORE_CONFIGS})
         window.Click(id);
-    EXPECT_EQ(window.Events().size(), eventsBefore) << "a click left a trace";
+    // Nor may the worker's final messages, posted by anybody but the worker
+    // before it has finished: no box, no close, no file saved.
+    window.Dispatch({c.doneMessage, 0, 0});
+    window.Dispatch({c.doneMessage + 1, 0, 0});
+    EXPECT_EQ(window.Events().size(), eventsBefore) << "a click or a forged final message left a trace";
     EXPECT_EQ(run.run.bus.Enumerations(), 1u);
     EXPECT_EQ(window.FileDialogs().size(), c.started == IDC_UPDATE_FIRMWARE ? 0u : 1u);
 
@@ -619,11 +624,11 @@ TEST_P(ClickDuringAWorkerTest, StartsNothingAndLeavesTheRunToEndAsItWould)
 INSTANTIATE_TEST_SUITE_P(
     Workers, ClickDuringAWorkerTest,
     ::testing::Values(RunningCase{"Flash", IDC_UPDATE_FIRMWARE, Fault::Hold(2, 1), "text 1002 Flashing ...\n",
-                                  u"Flash Complete", Vantri::SystemHold::SleepAndSessionEnd},
+                                  u"Flash Complete", Vantri::SystemHold::SleepAndSessionEnd, WM_FLASH_DONE},
                       RunningCase{"BackupRead", IDC_BACKUP_CONFIGS, Fault::Hold(14, 1), "text 1002 Backing up ...\n",
-                                  u"Backup Complete", Vantri::SystemHold::Sleep},
+                                  u"Backup Complete", Vantri::SystemHold::Sleep, WM_BACKUP_DONE},
                       RunningCase{"RestoreWrite", IDC_RESTORE_CONFIGS, Fault::Hold(8, 1), "text 1002 Restoring ...\n",
-                                  u"Restore Complete", Vantri::SystemHold::SleepAndSessionEnd}),
+                                  u"Restore Complete", Vantri::SystemHold::SleepAndSessionEnd, WM_RESTORE_DONE}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RestoreWorkflowTest, MessagesOfARestoreThatIsNotRunningDoNothing)

@@ -218,6 +218,9 @@ TEST_P(DownloadWorkerTest, PostsProgressThenOneFinalMessageAndClosesEverything)
     WatchFirstClose();
 
     Vantri::ResetDownloadReports();
+    // Before the worker has posted, no final message is its own.
+    EXPECT_FALSE(Vantri::TakeDownloadMessage(WM_DOWNLOAD_FAILED, DOWNLOAD_TAG_DATABASE, 0));
+    EXPECT_FALSE(Vantri::TakeDownloadMessage(WM_DOWNLOAD_DONE, DOWNLOAD_TAG_DATABASE, 4096));
     EXPECT_EQ(Vantri::PerformDownload(NewRequest(kPath, DOWNLOAD_TAG_DATABASE)), c.outcome);
 
     // The failing call's own code reaches the report and its log line.
@@ -245,6 +248,15 @@ TEST_P(DownloadWorkerTest, PostsProgressThenOneFinalMessageAndClosesEverything)
     EXPECT_TRUE(heard.finalIsLast);
     for (std::uintptr_t tag : heard.tags)
         EXPECT_EQ(tag, DOWNLOAD_TAG_DATABASE);
+    // Taken once, and only as posted: not with another body, not as the
+    // other outcome, not for the other tag.
+    const PostedMessage& final = heard.finals[0];
+    const std::uint32_t other = final.message == WM_DOWNLOAD_DONE ? WM_DOWNLOAD_FAILED : WM_DOWNLOAD_DONE;
+    EXPECT_FALSE(Vantri::TakeDownloadMessage(WM_DOWNLOAD_DONE, final.wParam, 4096));
+    EXPECT_FALSE(Vantri::TakeDownloadMessage(other, final.wParam, 0));
+    EXPECT_FALSE(Vantri::TakeDownloadMessage(final.message, DOWNLOAD_TAG_VERSION, final.lParam));
+    EXPECT_TRUE(Vantri::TakeDownloadMessage(final.message, final.wParam, final.lParam));
+    EXPECT_FALSE(Vantri::TakeDownloadMessage(final.message, final.wParam, final.lParam));
     if (c.outcome == DownloadOutcome::Received) {
         EXPECT_EQ(heard.finals[0].message, WM_DOWNLOAD_DONE);
         ASSERT_NE(heard.body, nullptr);
