@@ -287,38 +287,39 @@ void ScriptedHidBus::ScriptReads(std::u16string_view path, TransferScript script
 
 std::uint32_t ScriptedHidBus::OpenAttemptsOf(std::u16string_view path) const
 {
-    const auto found = devices_.find(std::u16string(path));
-    return found == devices_.end() ? 0 : found->second.attempts;
+    return StateOf(path).attempts;
 }
 
 std::uint32_t ScriptedHidBus::OpensOf(std::u16string_view path) const
 {
-    const auto found = devices_.find(std::u16string(path));
-    return found == devices_.end() ? 0 : found->second.opens;
+    return StateOf(path).opens;
 }
 
 std::uint32_t ScriptedHidBus::ClosesOf(std::u16string_view path) const
 {
-    const auto found = devices_.find(std::u16string(path));
-    return found == devices_.end() ? 0 : found->second.closes;
+    return StateOf(path).closes;
 }
 
 std::uint32_t ScriptedHidBus::QueriesOf(std::u16string_view path) const
 {
-    const auto found = devices_.find(std::u16string(path));
-    return found == devices_.end() ? 0 : found->second.queries;
+    return StateOf(path).queries;
 }
 
 std::uint32_t ScriptedHidBus::QueryClosesOf(std::u16string_view path) const
 {
-    const auto found = devices_.find(std::u16string(path));
-    return found == devices_.end() ? 0 : found->second.queryCloses;
+    return StateOf(path).queryCloses;
 }
 
 ScriptedHidBus::DescriptionReads ScriptedHidBus::QueryReadsOf(std::u16string_view path) const
 {
+    return StateOf(path).queryReads;
+}
+
+const ScriptedHidBus::DeviceState& ScriptedHidBus::StateOf(std::u16string_view path) const
+{
+    static const DeviceState kNone{};
     const auto found = devices_.find(std::u16string(path));
-    return found == devices_.end() ? DescriptionReads{} : found->second.queryReads;
+    return found == devices_.end() ? kNone : found->second;
 }
 
 const ScriptedHidBus::OpenHandle* ScriptedHidBus::DescribingHandle(Vantri::PlatformHandle device,

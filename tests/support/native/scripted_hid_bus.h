@@ -133,6 +133,8 @@ private:
     const std::vector<ScriptedInterface>& PassInterfaces(std::uint32_t pass) const;
     const ScriptedInterface* PresentNow(std::u16string_view path) const;
     DeviceState& State(std::u16string_view path);
+    // The device's state, or the state of one never scripted.
+    const DeviceState& StateOf(std::u16string_view path) const;
     OpenHandle* FindHandle(Vantri::PlatformHandle handle);
     // The handle a description is read through, counted by its kind.
     const OpenHandle* DescribingHandle(Vantri::PlatformHandle handle, std::uint32_t DescriptionReads::*read);
