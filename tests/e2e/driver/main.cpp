@@ -549,6 +549,13 @@ bool QueryEndSession(Session& session, const Args& args)
     if (!SendMessageTimeoutW(session.main, WM_QUERYENDSESSION, 0, reason, SMTO_ABORTIFHUNG, 5000, &answer)) {
         return Fail(line, "no answer");
     }
+    // After a yes the system always says how it ended; here the end is
+    // called off, as when another program refuses it. Without this the
+    // window would take the end as agreed and start no more writes.
+    if (answer != 0) {
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(session.main, WM_ENDSESSION, FALSE, reason, SMTO_ABORTIFHUNG, 5000, &ignored);
+    }
     return line.Flag("may_end", answer != 0).Emit(true);
 }
 
