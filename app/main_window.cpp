@@ -99,12 +99,9 @@ bool OnQueryEndSession(WindowRef window, std::uint32_t, std::uintptr_t, std::int
 // off lets writes start again.
 bool OnEndSession(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
 {
-    if (wParam != 0) {
+    if (wParam != 0)
         s_workflowStarted = true;
-        SetSessionEndAgreed(true);
-    } else {
-        SetSessionEndAgreed(false);
-    }
+    SetSessionEndAgreed(wParam != 0);
     return true;
 }
 
