@@ -59,15 +59,28 @@ def stop_process(process):
 def write_bench_report(ctx, default_name, name, real_time_ms, **counters):
     """One run measured by a scenario, as Google Benchmark JSON: to
     --bench-json, or `default_name` in the scenario's folder."""
-    benchmark = {"name": name, "family_index": 0, "per_family_instance_index": 0, "run_name": name,
-                 "run_type": "iteration", "repetitions": 1, "repetition_index": 0, "threads": 1, "iterations": 1,
-                 "real_time": real_time_ms, "cpu_time": 0, "time_unit": "ms"}
-    benchmark.update(counters)
+    write_bench_reports(ctx, default_name, [(name, real_time_ms, counters)])
+
+
+def write_bench_reports(ctx, default_name, runs):
+    """Several runs measured by one scenario, (name, real_time_ms, counters)
+    each, as the benchmarks of one Google Benchmark JSON file. A counter
+    `error_message` marks its run failed, as Google Benchmark marks a run
+    that called SkipWithError, so that scripts/bench_summary.py reports it."""
+    benchmarks = []
+    for family, (name, real_time_ms, counters) in enumerate(runs):
+        benchmark = {"name": name, "family_index": family, "per_family_instance_index": 0, "run_name": name,
+                     "run_type": "iteration", "repetitions": 1, "repetition_index": 0, "threads": 1, "iterations": 1,
+                     "real_time": real_time_ms, "cpu_time": 0, "time_unit": "ms"}
+        benchmark.update(counters)
+        if "error_message" in counters:
+            benchmark["error_occurred"] = True
+        benchmarks.append(benchmark)
     report = {"context": {"date": datetime.now().astimezone().isoformat(timespec="seconds"),
                           "host_name": platform.node(), "executable": str(ctx.args.exe), "num_cpus": os.cpu_count(),
                           "mhz_per_cpu": 0, "cpu_scaling_enabled": False, "caches": [],
                           "load_avg": list(os.getloadavg()), "library_build_type": "release"},
-              "benchmarks": [benchmark]}
+              "benchmarks": benchmarks}
     out = Path(ctx.args.bench_json or ctx.work / default_name)
     out.write_text(json.dumps(report, indent=2) + "\n")
     log(f"bench: {out}")

@@ -24,8 +24,9 @@ from e2e_harness import (DriverFailure, ScenarioFailure, log, start_wineserver, 
 from restore_scenarios import RESTORE_ON_VIRTUAL_DISPLAY, RESTORE_SCENARIOS  # noqa: E402
 from scenarios import ON_VIRTUAL_DISPLAY, SCENARIOS, Context  # noqa: E402
 from hid_scenarios import HID_SCENARIOS  # noqa: E402
+from cli_bench_scenarios import CLI_BENCH_NEEDS, CLI_BENCH_SCENARIOS, add_cli_bench_arguments  # noqa: E402
 
-SCENARIOS = {**SCENARIOS, **RESTORE_SCENARIOS, **HID_SCENARIOS}
+SCENARIOS = {**SCENARIOS, **RESTORE_SCENARIOS, **HID_SCENARIOS, **CLI_BENCH_SCENARIOS}
 ON_VIRTUAL_DISPLAY = ON_VIRTUAL_DISPLAY | RESTORE_ON_VIRTUAL_DISPLAY
 
 
@@ -58,11 +59,13 @@ def main():
                         help="the update host's name built into the program (VANTRI_UPDATE_HOST)")
     parser.add_argument("--maker-domain", default="vantri4.example",
                         help="the maker's web domain built into the program (VANTRI_MAKER_DOMAIN)")
+    add_cli_bench_arguments(parser)
     args = parser.parse_args()
 
     names = ["exe", "driver", "emulator", "firmware"]
     if args.name in HID_SCENARIOS:
         names += ["shipping_exe", "hid_devices"]
+    names += CLI_BENCH_NEEDS.get(args.name, [])
     for name in names:
         if not Path(getattr(args, name) or "").is_file():
             print(f"FAIL {args.name}: --{name.replace('_', '-')} {getattr(args, name)} does not exist")

@@ -1,0 +1,220 @@
+"""The console program's speed under Wine, as Google Benchmark JSON.
+
+- `cli_update_bench`: `Vantri4FlashCliEmu.exe --json --yes update` of 1, 16
+  and 256 adapters over loopback to the emulator process, each run's wall
+  time over the frame clock's floor.
+- `cli_hid_update_bench`: on Wine's HID stack, for 1 and 16 adapters, a bare
+  loop (tests/windows/bare_hid_loop/: the reports an update writes and the
+  reads of their answers, one thread per adapter, nothing else) and then the
+  shipping `Vantri4FlashCli.exe --json --yes update` over the same virtual
+  devices: the program over the bare loop, and the bare loop over the floor.
+
+Every run is checked as a functional one (exit code, the JSON events, each
+adapter's image byte for byte, the number of reports it was sent, no
+protocol violation); the speed is only reported. A ratio above its target
+marks that run's record failed (`error_message`), which
+scripts/bench_summary.py reports as an error.
+"""
+
+import json
+import subprocess
+import time
+from pathlib import Path
+
+from e2e_harness import (WINE, Emulator, Harness, HidDevices, ScenarioFailure, expect, expect_equal, log,
+                         windows_path_of, write_bench_reports)
+from scenarios import DONE_MANY, DONE_ONE
+
+OLD_VERSION = "4.00.20150101"
+UPDATE_LINE = ("--json", "--yes", "update")
+# The emulator's 1 ms USB frame clock takes a report at one frame and has its
+# answer ready at the next: 2 ms an exchange at best.
+EXCHANGE_S = 2e-3
+# The information requests (command 21, pages 2 and 3) an update makes of an
+# adapter before its image; not part of the image's floor.
+INFO_REPORTS = 2
+# Wall time over the floor, and the program over the bare loop.
+TARGET_ONE, TARGET_MANY = 1.05, 1.10
+CLI_OVER_BARE_TARGET = 1.05
+
+
+def image_exchanges(firmware):
+    """Begin, one frame per 56 bytes of the image, end."""
+    return (len(firmware) + 55) // 56 + 2
+
+
+def target_verdict(ratio, target, what):
+    """The counters that say whether `ratio` kept to its target; above it,
+    the run's record is marked failed."""
+    counters = {"target": target}
+    if ratio > target:
+        counters["error_message"] = f"{what} {ratio:.3f}, above the target {target}"
+        log(f"bench: OVER TARGET: {counters['error_message']}")
+    return counters
+
+
+def start_adapters(ctx, exe, count, hid):
+    """A fresh emulator with `count` adapters at the frame clock (and, on the
+    HID stack, its devices in the prefix); returns the devices' paths. No
+    transcripts: 256 adapters' would be about half a gigabyte, and the
+    checks need only each adapter's counts and image."""
+    harness = Harness(exe, ctx.args.driver, ctx.work, ctx.env)
+    ctx.harness = harness
+    harness.emulator = Emulator(ctx.args.emulator, ctx.work / "state",
+                                ["--adapters", count, "--version", OLD_VERSION, "--frame-clock", "--no-transcript"],
+                                ctx.work / "emulator.log")
+    port = harness.emulator.start()
+    if not hid:
+        return port, []
+    harness.devices = HidDevices(ctx.args.hid_devices, ctx.work, ctx.env)
+    paths = harness.devices.start(port)
+    expect_equal(len(paths), count, "devices in the prefix")
+    return port, paths
+
+
+def timed_run(ctx, command, env, label, limit_s):
+    """Runs one Wine program to its end; returns its exit code, its standard
+    output and the wall time from its start to its end."""
+    out_path, err_path = ctx.work / f"{label}.stdout", ctx.work / f"{label}.stderr"
+    log(f"run: {label}: {' '.join(str(c) for c in command[1:])}"[:400])
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        started = time.monotonic()
+        ctx.harness.app = subprocess.Popen([str(c) for c in command], env=env, cwd=ctx.work, stdin=subprocess.DEVNULL,
+                                           stdout=out, stderr=err, start_new_session=True)
+        try:
+            code = ctx.harness.app.wait(timeout=limit_s)
+        except subprocess.TimeoutExpired:
+            raise ScenarioFailure(f"{label} did not end within {limit_s} s")
+        took = time.monotonic() - started
+    log(f"run: {label}: exit code {code} after {took:.3f} s")
+    stderr = err_path.read_text(errors="replace").strip()
+    expect_equal(code, 0, f"exit code of {label} (its stderr: {stderr[-800:]!r})")
+    return out_path.read_text(encoding="utf-8", errors="replace"), took
+
+
+def expect_update_events(stdout, count, label):
+    """What `--json update` of `count` adapters printed: every adapter found
+    and updated, and the window's success text as the last line, exit 0."""
+    events = [json.loads(line) for line in stdout.splitlines() if line.strip()]
+    expect(events, f"{label}: no output")
+    done = DONE_ONE if count == 1 else DONE_MANY.format(count=count)
+    expect_equal(events[-1], {"event": "outcome", "outcome": done, "exit": 0}, f"{label}: the last line")
+    for kind in ("found", "result"):
+        indices = sorted(e["index"] for e in events if e["event"] == kind)
+        expect_equal(indices, list(range(count)), f"{label}: indices of the {kind} events")
+    failed = [e for e in events if e["event"] == "result" and not e["ok"]]
+    expect_equal(failed, [], f"{label}: failed results")
+
+
+def finish_adapters(ctx, firmware, count, label):
+    """Every adapter's image byte for byte; returns the reports each was sent."""
+    adapters = ctx.finish()
+    expect_equal(len(adapters), count, f"{label}: adapters in the emulator's state")
+    reports = []
+    for n, adapter in enumerate(adapters):
+        expect_equal(adapter.number("images_received"), 1, f"{label}: images received by adapter {n}")
+        expect(adapter.image == firmware, f"{label}: adapter {n} does not hold the carried image byte for byte")
+        reports.append(adapter.number("output_reports"))
+    return reports
+
+
+def cli_update(ctx, exe, count, hid, limit_s):
+    """One `update` of `count` adapters by `exe`; the wall time and the
+    reports each adapter was sent."""
+    port, _ = start_adapters(ctx, exe, count, hid)
+    env = dict(ctx.env)
+    if not hid:
+        env["VANTRI4_EMULATOR"] = f"127.0.0.1:{port}"
+    label = f"{exe.name}-{count}"
+    stdout, took = timed_run(ctx, [WINE, exe, *UPDATE_LINE], env, label, limit_s)
+    expect_update_events(stdout, count, label)
+    return took, finish_adapters(ctx, ctx.firmware, count, label)
+
+
+def cli_update_bench(ctx):
+    """`update` of 1, 16 and 256 adapters by the emulation build over
+    loopback, at the frame clock: each run's wall time (the program's start
+    to its end) over the floor of one adapter's image at 2 ms an exchange.
+
+    Each count runs once. 256 adapters are not held back by the frame clock
+    but by the processor time their exchanges cost across the program, the
+    wineserver and the emulator (on 2 cores about 1.2 million loopback
+    exchanges): a faster clock would only lower the floor, and a repetition
+    would double the longest run of the suite; so one run, at the same clock
+    as the others."""
+    exe = Path(ctx.args.cli_emu_exe)
+    exchanges = image_exchanges(ctx.firmware)
+    floor_s = exchanges * EXCHANGE_S
+    runs = []
+    for count, target, limit_s in ((1, TARGET_ONE, 120), (16, TARGET_MANY, 300), (256, TARGET_MANY, 900)):
+        took, reports = cli_update(ctx, exe, count, False, limit_s)
+        expect_equal(set(reports), {exchanges + INFO_REPORTS},
+                     f"reports sent to each of {count} adapters")
+        ratio = took / floor_s
+        log(f"bench: emulation build, {count} adapters: {took:.3f} s, {ratio:.3f} of the {floor_s:.3f} s floor")
+        runs.append((f"BM_WineCliEmuUpdate/{count}", took * 1e3,
+                     dict(adapters=count, exchanges_per_adapter=exchanges, floor_s=floor_s, over_floor=ratio,
+                          exchanges_per_second=count * (exchanges + INFO_REPORTS) / took,
+                          **target_verdict(ratio, target, f"{count} adapters: wall time over the floor"))))
+    write_bench_reports(ctx, "bench-wine-cli-update.json", runs)
+
+
+def bare_loop(ctx, count):
+    """The bare loop over `count` fresh virtual devices: its wall time (from
+    the program's start to its end, as for the console program), its own
+    time of the loop alone, and the reports each adapter was sent."""
+    _, paths = start_adapters(ctx, ctx.args.bare_loop, count, True)
+    command = [WINE, ctx.args.bare_loop, "--firmware", windows_path_of(ctx.args.firmware), "--info", *paths]
+    stdout, took = timed_run(ctx, command, ctx.env, f"bare-loop-{count}", 60 + count * 30)
+    said = json.loads(stdout.strip().splitlines()[-1])
+    expect_equal((said["adapters"], said["failed"]), (count, 0), "the bare loop's adapters and failures")
+    return took, said["loop_us"] / 1e6, finish_adapters(ctx, ctx.firmware, count, f"bare loop, {count} adapters")
+
+
+def cli_hid_update_bench(ctx):
+    """On the HID stack, 1 and then 16 adapters: the bare loop, then the
+    shipping exe's `update`, each over fresh devices, in one run. The
+    program over the bare loop (both wall times from start to end), and
+    each over the floor of one adapter's image at the frame clock."""
+    exe = Path(ctx.args.cli_exe)
+    ctx.hid = True
+    exchanges = image_exchanges(ctx.firmware)
+    floor_s = exchanges * EXCHANGE_S
+    runs = []
+    for count in (1, 16):
+        bare_s, loop_s, bare_reports = bare_loop(ctx, count)
+        cli_s, cli_reports = cli_update(ctx, exe, count, True, 60 + count * 30)
+        expect_equal(cli_reports, bare_reports, f"{count} adapters: reports sent by the program and by the bare loop")
+        ratio = cli_s / bare_s
+        log(f"bench: HID stack, {count} adapters: bare loop {bare_s:.3f} s ({bare_s / floor_s:.3f} of the floor; "
+            f"the loop alone {loop_s:.3f} s), the program {cli_s:.3f} s ({cli_s / floor_s:.3f} of the floor, "
+            f"{ratio:.3f} of the bare loop)")
+        runs.append((f"BM_WineHidBareLoop/{count}", bare_s * 1e3,
+                     dict(adapters=count, exchanges_per_adapter=exchanges, floor_s=floor_s,
+                          bare_loop_over_floor=bare_s / floor_s, loop_only_s=loop_s,
+                          exchanges_per_second=sum(bare_reports) / bare_s)))
+        runs.append((f"BM_WineHidCliUpdate/{count}", cli_s * 1e3,
+                     dict(adapters=count, exchanges_per_adapter=exchanges, floor_s=floor_s,
+                          over_floor=cli_s / floor_s, cli_over_bare_loop=ratio,
+                          exchanges_per_second=sum(cli_reports) / cli_s,
+                          **target_verdict(ratio, CLI_OVER_BARE_TARGET,
+                                           f"{count} adapters: the program over the bare loop"))))
+    write_bench_reports(ctx, "bench-wine-cli-hid-update.json", runs)
+
+
+CLI_BENCH_SCENARIOS = {
+    "cli_update_bench": cli_update_bench,
+    "cli_hid_update_bench": cli_hid_update_bench,
+}
+
+# The programs each one needs besides those every scenario needs.
+CLI_BENCH_NEEDS = {
+    "cli_update_bench": ["cli_emu_exe"],
+    "cli_hid_update_bench": ["cli_exe", "hid_devices", "bare_loop"],
+}
+
+
+def add_cli_bench_arguments(parser):
+    parser.add_argument("--cli-exe", help="Vantri4FlashCli.exe, for cli_hid_update_bench")
+    parser.add_argument("--cli-emu-exe", help="Vantri4FlashCliEmu.exe, for cli_update_bench")
+    parser.add_argument("--bare-loop", help="vantri_bare_hid_loop.exe, for cli_hid_update_bench")
