@@ -6,7 +6,7 @@ import sys
 
 KEYS = ("wall_over_floor", "cpu_us_per_exchange", "allocs_per_frame",
         "allocs_per_exchange", "pass_time", "clean", "bytes_per_second", "ns_per_entry", "over_memcpy",
-        "allocs_per_conversion")
+        "allocs_per_conversion", "over_floor", "bare_loop_over_floor", "cli_over_bare_loop", "target")
 
 
 def main(path):
