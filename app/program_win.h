@@ -6,14 +6,15 @@
 #endif
 #include <windows.h>
 
-#include "app/app_platform.h"
+#include "engine/app_platform.h"
 
 extern HINSTANCE g_instance;
 extern HWND g_mainWindow;
 
 namespace Vantri {
 
-// The real window, message boxes, thread pool and resources.
+// The real window, its message boxes and file dialogs, over the system
+// calls both programs share (engine/system_platform_win.h).
 AppPlatform& WindowsPlatform();
 
 } // namespace Vantri
