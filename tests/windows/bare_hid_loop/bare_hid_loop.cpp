@@ -8,8 +8,9 @@
 //   vantri_bare_hid_loop.exe --firmware FILE [--info] PATH...
 //
 // --info: before the image, the two information requests (command 21, pages
-// 2 and 3), as an update asks them of an adapter before it writes.
-// On stdout one JSON line: adapters, exchanges per adapter, the loop's own
+// 2 and 3) to the first adapter, as an update asks them of the first one to
+// apply its version rule to all.
+// On stdout one JSON line: adapters, the image's exchanges per adapter, the loop's own
 // time (from the first thread's start to the last one's end, QPC) and how
 // many adapters failed. Exit code 0 when every answer was the positive echo.
 #include <windows.h>
@@ -155,14 +156,15 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "vantri_bare_hid_loop: no usable image in %ls\n", firmware);
         return 2;
     }
-    const std::vector<CommandFrame> frames = UpdateFrames(image, info);
+    const std::vector<CommandFrame> first = UpdateFrames(image, info);
+    const std::vector<CommandFrame> others = UpdateFrames(image, false);
 
     LARGE_INTEGER frequency, started, ended;
     QueryPerformanceFrequency(&frequency);
     std::vector<HANDLE> threads;
     QueryPerformanceCounter(&started);
     for (Adapter& adapter : adapters) {
-        adapter.frames = &frames;
+        adapter.frames = threads.empty() ? &first : &others;
         const HANDLE thread = CreateThread(nullptr, 0, RunAdapter, &adapter, 0, nullptr);
         if (!thread) {
             std::fprintf(stderr, "vantri_bare_hid_loop: CreateThread failed (error %lu)\n", GetLastError());
@@ -181,13 +183,13 @@ int wmain(int argc, wchar_t** argv)
         if (adapters[n].failedAt != 0) {
             ++failed;
             std::fprintf(stderr, "vantri_bare_hid_loop: adapter %zu (%ls): exchange %lu of %zu failed with %lu\n", n,
-                         adapters[n].path.c_str(), adapters[n].failedAt, frames.size(), adapters[n].error);
+                         adapters[n].path.c_str(), adapters[n].failedAt, adapters[n].frames->size(), adapters[n].error);
         }
     }
     const double loopUs = static_cast<double>(ended.QuadPart - started.QuadPart) * 1e6 /
                           static_cast<double>(frequency.QuadPart);
     std::printf("{\"adapters\":%zu,\"exchanges\":%zu,\"loop_us\":%.0f,\"failed\":%d}\n", adapters.size(),
-                frames.size(), loopUs, failed);
+                others.size(), loopUs, failed);
     std::fflush(stdout);
     return failed == 0 ? 0 : 1;
 }
