@@ -25,6 +25,8 @@ const char kServerUsage[] =
     "  --held-open I                   adapter I is held open by another program\n"
     "  --flicker I                     adapter I is missing from every second list: it\n"
     "                                  leaves and comes back on every pass of a search\n"
+    "  --arrive-after [I/]MS           adapter I is plugged in MS ms after the start: until\n"
+    "                                  then it is not listed and cannot be opened\n"
     "  --refuse [I/]CMD:K:CODE         refuse the K-th frame of CMD with CODE (0 allowed)\n"
     "  --bad-echo [I/]CMD:K            wrong echo for the K-th frame of CMD\n"
     "  --answer-length [I/]CMD:K:LEN   answer the K-th frame of CMD with length LEN\n"
@@ -275,6 +277,16 @@ private:
             options_.flickering.push_back(static_cast<std::uint32_t>(n));
             return true;
         }
+        if (name == "--arrive-after") {
+            std::string_view rest;
+            std::int32_t adapter = kEveryAdapter;
+            if (!Value(name, value))
+                return false;
+            if (!SplitAdapter(value, adapter, rest) || !ParseNumber(rest, 86'400'000, n))
+                return Fail(std::string(name) + ": bad value '" + std::string(value) + "'");
+            options_.arrivals.emplace_back(adapter, static_cast<std::uint32_t>(n));
+            return true;
+        }
         if (name == "--state-dir")
             return Value(name, value) && (options_.stateDir = std::string(value), true);
         if (name == "--version") {
@@ -328,6 +340,16 @@ AdapterSettings ServerOptions::SettingsFor(std::uint32_t adapter) const
             change(settings);
     }
     return settings;
+}
+
+std::uint32_t ServerOptions::ArrivalFor(std::uint32_t adapter) const
+{
+    std::uint32_t after = 0;
+    for (const auto& [target, ms] : arrivals) {
+        if (target == kEveryAdapter || static_cast<std::uint32_t>(target) == adapter)
+            after = ms;
+    }
+    return after;
 }
 
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& options, std::string& error)
