@@ -1,8 +1,8 @@
 // The program's entry point and its one window's procedure.
 #include "app/program_win.h"
 
-#include "app/main_window.h"
-#include "app/running_workers.h"
+#include "engine/main_window.h"
+#include "engine/running_workers.h"
 #include "resources/resource.h"
 
 HINSTANCE g_instance;

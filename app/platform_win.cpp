@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/message_texts.h"
+#include "engine/message_texts.h"
 #include "base/wide_text_win.h"
 #include "resources/resource.h"
 

@@ -6,7 +6,7 @@
 #endif
 #include <windows.h>
 
-#include "app/app_platform.h"
+#include "engine/app_platform.h"
 
 extern HINSTANCE g_instance;
 extern HWND g_mainWindow;

@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/flash_workflow.h"
+#include "engine/flash_workflow.h"
 #include "emulator/model/emulated_bus.h"
 #include "resources/resource.h"
-#include "tests/native/app/scripted_window.h"
+#include "tests/native/engine/scripted_window.h"
 #include "tests/support/loader_switch.h"
 
 namespace {

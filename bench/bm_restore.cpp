@@ -10,14 +10,14 @@
 #include <memory>
 #include <vector>
 
-#include "app/window_messages.h"
+#include "engine/window_messages.h"
 #include "bench/bm_alloc_counter.h"
 #include "restore/config_image.h"
 #include "restore/conversion.h"
 #include "restore/download.h"
 #include "restore/games_database.h"
 #include "restore/restore_buffers.h"
-#include "tests/native/app/scripted_window.h"
+#include "tests/native/engine/scripted_window.h"
 #include "tests/support/games_database_builder.h"
 #include "tests/support/native/scripted_http_session.h"
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/restore_workflow.h"
+#include "engine/restore_workflow.h"
 #include "emulator/model/emulated_bus.h"
 #include "restore/restore_buffers.h"
 #include "tests/support/loader_switch.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/file_store.h"
+#include "engine/file_store.h"
 
 // The program's globals, which the binding reads; no window here.
 HINSTANCE g_instance;

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "app/running_workers.h"
-#include "app/window_messages.h"
+#include "engine/running_workers.h"
+#include "engine/window_messages.h"
 #include "restore/download.h"
 #include "restore/update_host.h"
-#include "tests/native/app/scripted_window.h"
+#include "tests/native/engine/scripted_window.h"
 #include "tests/native/restore/restore_fixture.h"
 #include "tests/support/loader_switch.h"
 #include "tests/support/native/scripted_http_session.h"

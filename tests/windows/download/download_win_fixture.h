@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/program_win.h"
-#include "app/window_messages.h"
+#include "engine/window_messages.h"
 #include "restore/download.h"
 
 #include <gtest/gtest.h>

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_messages.h"
+#include "engine/window_messages.h"
 #include "restore/download.h"
 #include "restore/http_platform_win.h"
 #include "restore/update_host.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/app_platform.h"
+#include "engine/app_platform.h"
 
 namespace Vantri {
 

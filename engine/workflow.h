@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/app_platform.h"
-#include "app/text_format.h"
+#include "engine/app_platform.h"
+#include "engine/text_format.h"
 #include "base/command_frame.h"
 #include "protocol/device_info.h"
 

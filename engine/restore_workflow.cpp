@@ -1,19 +1,19 @@
-#include "app/restore_workflow.h"
+#include "engine/restore_workflow.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
 
-#include "app/app_platform.h"
-#include "app/diagnostics_log.h"
-#include "app/file_store.h"
-#include "app/main_window.h"
-#include "app/message_texts.h"
-#include "app/running_workers.h"
-#include "app/window_messages.h"
-#include "app/workflow.h"
-#include "app/workflow_routes.h"
+#include "engine/app_platform.h"
+#include "engine/diagnostics_log.h"
+#include "engine/file_store.h"
+#include "engine/main_window.h"
+#include "engine/message_texts.h"
+#include "engine/running_workers.h"
+#include "engine/window_messages.h"
+#include "engine/workflow.h"
+#include "engine/workflow_routes.h"
 #include "loader/loader.h"
 #include "protocol/config_transfer.h"
 #include "resources/resource.h"

@@ -1,4 +1,4 @@
-#include "app/app_platform.h"
+#include "engine/app_platform.h"
 
 #include "restore/download.h"
 

@@ -1,4 +1,4 @@
-#include "app/text_format.h"
+#include "engine/text_format.h"
 
 namespace Vantri {
 

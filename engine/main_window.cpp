@@ -1,15 +1,15 @@
-#include "app/main_window.h"
+#include "engine/main_window.h"
 
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "app/diagnostics_log.h"
-#include "app/running_workers.h"
-#include "app/workflow.h"
-#include "app/system_messages.h"
-#include "app/workflow_routes.h"
+#include "engine/diagnostics_log.h"
+#include "engine/running_workers.h"
+#include "engine/workflow.h"
+#include "engine/system_messages.h"
+#include "engine/workflow_routes.h"
 #include "protocol/device_info.h"
 #include "resources/resource.h"
 

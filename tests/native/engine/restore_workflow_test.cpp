@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "app/restore_workflow.h"
-#include "app/running_workers.h"
-#include "app/window_messages.h"
+#include "engine/restore_workflow.h"
+#include "engine/running_workers.h"
+#include "engine/window_messages.h"
 #include "restore/config_image.h"
 #include "restore/download.h"
 #include "restore/restore_buffers.h"
 #include "restore/update_host.h"
-#include "tests/native/app/app_fixture.h"
+#include "tests/native/engine/app_fixture.h"
 #include "tests/native/restore/restore_fixture.h"
 #include "tests/support/games_database_builder.h"
 #include "tests/support/native/scripted_http_session.h"

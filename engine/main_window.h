@@ -7,8 +7,8 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "app/app_platform.h"
-#include "app/text_format.h"
+#include "engine/app_platform.h"
+#include "engine/text_format.h"
 
 namespace Vantri {
 

@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "app/file_store.h"
-#include "tests/native/app/scripted_window.h"
+#include "engine/file_store.h"
+#include "tests/native/engine/scripted_window.h"
 
 namespace VantriTest {
 namespace {

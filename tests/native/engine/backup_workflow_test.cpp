@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/backup_workflow.h"
-#include "app/running_workers.h"
-#include "tests/native/app/app_fixture.h"
+#include "engine/backup_workflow.h"
+#include "engine/running_workers.h"
+#include "tests/native/engine/app_fixture.h"
 
 namespace VantriTest {
 namespace {

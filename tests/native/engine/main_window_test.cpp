@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/main_window.h"
-#include "app/window_messages.h"
-#include "tests/native/app/app_fixture.h"
+#include "engine/main_window.h"
+#include "engine/window_messages.h"
+#include "tests/native/engine/app_fixture.h"
 
 namespace VantriTest {
 namespace {

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/diagnostics_log.h"
-#include "app/flash_workflow.h"
-#include "app/running_workers.h"
-#include "app/window_messages.h"
-#include "tests/native/app/app_fixture.h"
+#include "engine/diagnostics_log.h"
+#include "engine/flash_workflow.h"
+#include "engine/running_workers.h"
+#include "engine/window_messages.h"
+#include "tests/native/engine/app_fixture.h"
 
 namespace VantriTest {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/running_workers.h"
+#include "engine/running_workers.h"
 
 #include <atomic>
 

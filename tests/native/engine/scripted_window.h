@@ -22,11 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/app_platform.h"
-#include "app/file_store.h"
-#include "app/main_window.h"
-#include "app/running_workers.h"
-#include "app/window_messages.h"
+#include "engine/app_platform.h"
+#include "engine/file_store.h"
+#include "engine/main_window.h"
+#include "engine/running_workers.h"
+#include "engine/window_messages.h"
 #include "loader/loader.h"
 
 namespace VantriTest {

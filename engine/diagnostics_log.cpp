@@ -1,8 +1,8 @@
-#include "app/diagnostics_log.h"
+#include "engine/diagnostics_log.h"
 
 #include <cstdio>
 
-#include "app/app_platform.h"
+#include "engine/app_platform.h"
 
 namespace Vantri {
 

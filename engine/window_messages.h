@@ -8,7 +8,7 @@
 
 #include "restore/download_messages.h"
 
-#include "app/system_messages.h"
+#include "engine/system_messages.h"
 
 
 // Posted by the workers to the main window: wParam and lParam as noted.

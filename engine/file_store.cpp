@@ -1,8 +1,8 @@
-#include "app/file_store.h"
+#include "engine/file_store.h"
 
 #include <algorithm>
 
-#include "app/app_platform.h"
+#include "engine/app_platform.h"
 #include "base/unique_handle.h"
 
 namespace Vantri {

@@ -1,14 +1,14 @@
-#include "app/workflow.h"
+#include "engine/workflow.h"
 
 #include <algorithm>
 #include <iterator>
 #include <string>
 
-#include "app/diagnostics_log.h"
-#include "app/file_store.h"
-#include "app/main_window.h"
-#include "app/message_texts.h"
-#include "app/running_workers.h"
+#include "engine/diagnostics_log.h"
+#include "engine/file_store.h"
+#include "engine/main_window.h"
+#include "engine/message_texts.h"
+#include "engine/running_workers.h"
 #include "base/final_messages.h"
 #include "loader/loader.h"
 #include "protocol/device_info.h"

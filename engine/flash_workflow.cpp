@@ -1,16 +1,16 @@
-#include "app/flash_workflow.h"
+#include "engine/flash_workflow.h"
 
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "app/app_platform.h"
-#include "app/main_window.h"
-#include "app/message_texts.h"
-#include "app/running_workers.h"
-#include "app/window_messages.h"
-#include "app/workflow.h"
-#include "app/workflow_routes.h"
+#include "engine/app_platform.h"
+#include "engine/main_window.h"
+#include "engine/message_texts.h"
+#include "engine/running_workers.h"
+#include "engine/window_messages.h"
+#include "engine/workflow.h"
+#include "engine/workflow_routes.h"
 #include "loader/loader.h"
 #include "protocol/device_info.h"
 #include "resources/resource.h"

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "app/backup_workflow.h"
-#include "app/flash_workflow.h"
-#include "app/main_window.h"
-#include "app/restore_workflow.h"
+#include "engine/backup_workflow.h"
+#include "engine/flash_workflow.h"
+#include "engine/main_window.h"
+#include "engine/restore_workflow.h"
 #include "emulator/model/emulated_bus.h"
 #include "resources/resource.h"
-#include "tests/native/app/scripted_window.h"
+#include "tests/native/engine/scripted_window.h"
 #include "tests/support/loader_switch.h"
 
 namespace VantriTest {
