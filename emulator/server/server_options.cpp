@@ -27,7 +27,8 @@ const char kServerUsage[] =
     "                                  leaves and comes back on every pass of a search\n"
     "  --arrive-after [I/]MS           adapter I is plugged in MS ms after the start: until\n"
     "                                  then it is not listed and cannot be opened\n"
-    "  --refuse [I/]CMD:K:CODE         refuse the K-th frame of CMD with CODE (0 allowed)\n"
+    "  --refuse [I/]CMD:K:CODE[:D1:D2] refuse the K-th frame of CMD with CODE (0 allowed)\n"
+    "                                  and details D1 (byte 4) and D2 (bytes 5-6)\n"
     "  --bad-echo [I/]CMD:K            wrong echo for the K-th frame of CMD\n"
     "  --answer-length [I/]CMD:K:LEN   answer the K-th frame of CMD with length LEN\n"
     "  --write-fail [I/]CMD:K:CODE     the K-th frame of CMD fails to write with CODE\n"
@@ -90,10 +91,10 @@ void SplitAdapterFromText(std::string_view text, std::int32_t& adapter, std::str
     }
 }
 
-// "a:b[:c]" into `count` numbers.
-bool ParseFields(std::string_view text, std::size_t count, std::uint64_t (&fields)[3])
+// "a:b[:c[:d:e]]" into `count` numbers.
+bool ParseFields(std::string_view text, std::size_t count, std::uint64_t (&fields)[5])
 {
-    const std::uint64_t limits[3] = {127, 0xFFFFFFFF, 0xFFFFFFFF};
+    const std::uint64_t limits[5] = {127, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF, 0xFFFF};
     for (std::size_t i = 0; i < count; ++i) {
         const auto colon = text.find(':');
         const bool last = i + 1 == count;
@@ -106,26 +107,32 @@ bool ParseFields(std::string_view text, std::size_t count, std::uint64_t (&field
     return true;
 }
 
-using FaultMaker = Fault (*)(const std::uint64_t (&fields)[3]);
+using FaultMaker = Fault (*)(const std::uint64_t (&fields)[5]);
 
 struct FaultOption {
     const char* name;
     std::size_t fields;
     FaultMaker make;
+    bool details = false; // two more fields may follow: the answer's bytes 4 and 5-6
 };
 
-std::uint16_t Cmd(const std::uint64_t (&f)[3])
+std::uint16_t Cmd(const std::uint64_t (&f)[5])
 {
     return static_cast<std::uint16_t>(f[0]);
 }
 
-std::uint32_t K(const std::uint64_t (&f)[3])
+std::uint32_t K(const std::uint64_t (&f)[5])
 {
     return static_cast<std::uint32_t>(f[1]);
 }
 
 const FaultOption kFaultOptions[] = {
-    {"--refuse", 3, [](const auto& f) { return Fault::Refuse(Cmd(f), K(f), static_cast<std::uint8_t>(f[2])); }},
+    {"--refuse", 3,
+     [](const auto& f) {
+         return Fault::Refuse(Cmd(f), K(f), static_cast<std::uint8_t>(f[2]), static_cast<std::uint8_t>(f[3]),
+                              static_cast<std::uint16_t>(f[4]));
+     },
+     true},
     {"--bad-echo", 2, [](const auto& f) { return Fault::BadEcho(Cmd(f), K(f)); }},
     {"--answer-length", 3,
      [](const auto& f) { return Fault::AnswerLength(Cmd(f), K(f), static_cast<std::uint8_t>(f[2])); }},
@@ -208,10 +215,12 @@ private:
         std::string_view value;
         std::string_view rest;
         std::int32_t adapter = kEveryAdapter;
-        std::uint64_t fields[3]{};
+        std::uint64_t fields[5]{};
         if (!Value(name, value))
             return false;
-        if (!SplitAdapter(value, adapter, rest) || !ParseFields(rest, option.fields, fields))
+        if (!SplitAdapter(value, adapter, rest) ||
+            !(ParseFields(rest, option.fields, fields) ||
+              (option.details && ParseFields(rest, option.fields + 2, fields))))
             return Fail(std::string(name) + ": bad value '" + std::string(value) + "'");
         const VantriEmu::Fault fault = option.make(fields);
         Edit(adapter, [fault](AdapterSettings& s) { s.faults.push_back(fault); });

@@ -460,7 +460,7 @@ TEST_F(ServerProcessTest, AnAdapterPluggedInLateIsNeitherListedNorOpenedBeforeIt
 
 TEST_F(ServerProcessTest, FaultOptionsReachTheirAdapters)
 {
-    ServerProcess server({"--adapters", "2", "--refuse", "0/10:1:0", "--bad-echo", "1/10:1", "--read-short", "11:1",
+    ServerProcess server({"--adapters", "2", "--refuse", "0/10:1:0:7:0x1234", "--bad-echo", "1/10:1", "--read-short", "11:1",
                           "--write-fail", "1/13:1:31"});
     Client first(server.Port());
     Client second(server.Port());
@@ -470,6 +470,8 @@ TEST_F(ServerProcessTest, FaultOptionsReachTheirAdapters)
     const Vantri::CommandFrame refused = first.Exchange(Frame(10));
     EXPECT_EQ(refused.command, 10);
     EXPECT_EQ(refused.status, 0);
+    EXPECT_EQ(refused.detail1, 7);
+    EXPECT_EQ(refused.detail2[0] | (refused.detail2[1] << 8), 0x1234);
     const Vantri::CommandFrame badEcho = second.Exchange(Frame(10));
     EXPECT_EQ(badEcho.command, 10 | 0x80);
     EXPECT_EQ(badEcho.data[55], 1);
@@ -582,6 +584,7 @@ TEST_F(ServerProcessTest, BadOptionsEndTheProcessWithCode2)
         {"--adapters"},
         {"--piece-size", "57"},
         {"--refuse", "10:1"},
+        {"--refuse", "10:1:5:6"},
         {"--arrive-after", "0/soon"},
         // 1,681 interfaces: one more than a LIST reply holds.
         {"--adapters", "1600", "--non-adapters", "81"},
