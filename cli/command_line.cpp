@@ -247,16 +247,4 @@ ParsedCommandLine ParseCommandLine(std::span<const std::u16string_view> argument
     return Reader(arguments).Read();
 }
 
-bool SameDevicePath(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    const auto folded = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (folded(a[i]) != folded(b[i]))
-            return false;
-    }
-    return true;
-}
-
 } // namespace Vantri::Cli

@@ -44,8 +44,4 @@ struct ParsedCommandLine {
 // line gives them.
 ParsedCommandLine ParseCommandLine(std::span<const std::u16string_view> arguments);
 
-// Interface paths name the same adapter whatever the case of their letters,
-// as Windows compares them; --device and the selection both compare so.
-bool SameDevicePath(std::u16string_view a, std::u16string_view b);
-
 } // namespace Vantri::Cli

@@ -1,6 +1,7 @@
-// The narrow view of the window and the system that the workflows have: the
-// Windows program binds it to the real dialog, message boxes and thread
-// pool (app/platform_win.cpp); the native tests bind it to a scripted window.
+// The narrow view of the front end and the system that the workflows have:
+// the window program binds it to the real dialog, message boxes and thread
+// pool (app/platform_win.cpp), the console program to its console and a
+// hidden window (cli/), and the native tests to a scripted window.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,23 @@
 #include <string>
 #include <string_view>
 
+#include "base/command_frame.h"
+
 namespace Vantri {
+
+// How a run ended, as a script would act on it. Every box that ends a run,
+// and every question or file choice that was not given, says which; the
+// window shows only the box, the console program makes it its exit code.
+enum class RunOutcome {
+    Done,          // what was asked is done, or there was nothing to do
+    AdapterFailed, // an adapter could not be read or written
+    NoAdapter,
+    NotConfirmed,  // no Yes to the question, or no file chosen
+    Refused,       // the version or config-format rules said no
+    FileError,     // the backup file could not be made, written, opened or read
+    DownloadError,
+    InvalidBackup,
+};
 
 // A window as the system names it (an HWND on Windows).
 using WindowRef = void*;
@@ -48,6 +65,20 @@ public:
 
     // Message boxes are owned by the main window. Texts are null-terminated.
     virtual BoxAnswer ShowBox(BoxKind kind, const char16_t* caption, const char16_t* text) = 0;
+
+    // What a front end without the window's controls shows instead; the
+    // window needs none of them. The outcome comes just before the box that
+    // says it, or alone where no box follows (a No, a cancelled dialog).
+    virtual void NoteOutcome(RunOutcome) {}
+    // A worker's whole percent on one adapter (the window's bar shows the
+    // furthest of them).
+    virtual void AdapterProgress(std::uint32_t /*deviceIndex*/, std::uint32_t /*percent*/) {}
+    // One adapter's end: ok, or the failing record and the command it failed
+    // at (0 when none was sent, as for a work item the system refused).
+    virtual void AdapterResult(std::uint32_t /*deviceIndex*/, bool /*ok*/, const ResultRecord& /*result*/,
+                               std::uint8_t /*command*/)
+    {
+    }
 
     virtual void EnableControl(int id, bool enable) = 0;
     virtual void ShowControl(int id) = 0;

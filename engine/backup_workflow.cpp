@@ -55,23 +55,23 @@ constexpr ConfigCheckTexts kBackupCheckTexts{kBackupReadInfoFailedCaption, kBack
 // stays as it was unless the new one has replaced it completely.
 void OnBackupDone()
 {
-    LogWorkerOutcome("config area read", 0, true);
-    g_loader.CloseDevice(0);
+    LogWorkerOutcome("config area read", FirstAdapter(), true);
+    g_loader.CloseDevice(FirstAdapter());
     std::fill_n(g_backupBuffer, kPreservedAreaSize, std::uint8_t{0});
     const std::string file = "backup file " + Utf8(PathIn(g_backupFileName));
     FileFailure failure;
     switch (SaveWholeFile(PathIn(g_backupFileName), g_backupBuffer, &failure)) {
     case SaveOutcome::Saved:
         LogLine(file + ": saved, " + std::to_string(sizeof g_backupBuffer) + " bytes");
-        ShowBox(BoxKind::Information, kBackupCompleteCaption, kBackupDoneText);
+        ShowBox(RunOutcome::Done, BoxKind::Information, kBackupCompleteCaption, kBackupDoneText);
         break;
     case SaveOutcome::NoAccess:
         LogLine(file + ": not saved, no access" + FileFailureText(failure));
-        ShowBox(BoxKind::Error, kBackupFailedCaption, kBackupAccessText);
+        ShowBox(RunOutcome::FileError, BoxKind::Error, kBackupFailedCaption, kBackupAccessText);
         break;
     case SaveOutcome::WriteFailed:
         LogLine(file + ": not saved, the write failed" + FileFailureText(failure));
-        ShowBox(BoxKind::Error, kBackupFailedCaption, kBackupWriteText);
+        ShowBox(RunOutcome::FileError, BoxKind::Error, kBackupFailedCaption, kBackupWriteText);
         break;
     }
     DestroyMainWindow();
@@ -79,10 +79,10 @@ void OnBackupDone()
 
 void OnBackupFailed()
 {
-    LogWorkerOutcome("config area read", 0, false);
-    ShowBox(BoxKind::Error, kBackupReadFailedCaption, kBackupReadFailedText);
+    LogWorkerOutcome("config area read", FirstAdapter(), false);
+    ShowBox(RunOutcome::AdapterFailed, BoxKind::Error, kBackupReadFailedCaption, kBackupReadFailedText);
     DestroyMainWindow();
-    g_loader.CloseDevice(0);
+    g_loader.CloseDevice(FirstAdapter());
 }
 
 // A work item that cannot start is a failed read.
@@ -95,6 +95,8 @@ void OnBackupRefused(std::uintptr_t)
 // posts must not save a buffer that the worker may still be filling.
 void RouteBackupMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)
 {
+    if (message == WM_BACKUP_PROGRESS)
+        Platform().AdapterProgress(FirstAdapter(), static_cast<std::uint32_t>(lParam));
     if (message == WM_BACKUP_PROGRESS || TakeWorkerMessage(message, wParam, lParam))
         OnBackupMessage(message, lParam);
 }
@@ -129,13 +131,16 @@ void StartBackup()
         return;
     }
     SetStatus(kBackingUpStatus);
-    QueueCountedWorker(BackupWorker, 0, WorkerKind::Reads, OnBackupRefused);
+    QueueCountedWorker(BackupWorker, FirstAdapter(), WorkerKind::Reads, OnBackupRefused);
 }
 
-std::uint32_t BackupWorker(std::uintptr_t)
+// The context is the adapter's device index.
+std::uint32_t BackupWorker(std::uintptr_t context)
 {
     BeginWorker();
-    return FinishWorker(ReadConfigArea(g_backupBuffer, BackupProgress), WM_BACKUP_DONE, WM_BACKUP_FAILED, 0);
+    const auto index = static_cast<std::uint32_t>(context);
+    return FinishWorker(ReadConfigArea(g_backupBuffer, BackupProgress, index), WM_BACKUP_DONE, WM_BACKUP_FAILED,
+                        index);
 }
 
 void BackupProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)

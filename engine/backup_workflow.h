@@ -21,9 +21,10 @@ namespace Vantri {
 // Main thread, from the Backup Configs button.
 void StartBackup();
 
-// Pool thread. Reads the config area of device 0 into g_backupBuffer and
-// posts WM_BACKUP_DONE or WM_BACKUP_FAILED; returns 0 after success, -1
-// after failure. The context is not used.
+// Pool thread. Reads the config area of the device whose index is the
+// context (the first selected, device 0 in the window) into g_backupBuffer
+// and posts WM_BACKUP_DONE or WM_BACKUP_FAILED; returns 0 after success, -1
+// after failure.
 std::uint32_t BackupWorker(std::uintptr_t context);
 
 // The backup's progress callback, from the worker: one post, wParam the

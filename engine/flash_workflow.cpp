@@ -60,7 +60,7 @@ std::optional<Question> UpdateQuestion()
     const std::string_view adapterVersion = FirmwareVersionText(info);
     switch (UpdateRule(FirmwareDateNumber(info.firmwareVersion), FirmwareDateNumber(kCarriedFirmwareVersion))) {
     case UpdateOutcome::TooOld:
-        ShowBox(BoxKind::Information, kFirmwareUpdateCaption,
+        ShowBox(RunOutcome::Refused, BoxKind::Information, kFirmwareUpdateCaption,
                 Text(kTooOldText, {adapterVersion, kCarriedFirmwareVersion}));
         return std::nullopt;
     case UpdateOutcome::UpgradeOffered:
@@ -68,7 +68,8 @@ std::optional<Question> UpdateQuestion()
     case UpdateOutcome::UpToDate:
         break;
     }
-    ShowBox(BoxKind::Information, kFirmwareUpdateCaption, Text(kUpToDateText, {kCarriedFirmwareVersion}));
+    ShowBox(RunOutcome::Done, BoxKind::Information, kFirmwareUpdateCaption,
+            Text(kUpToDateText, {kCarriedFirmwareVersion}));
     return std::nullopt;
 }
 
@@ -86,11 +87,11 @@ void OnFlashRefused(std::uintptr_t job)
     FlashFailed(FlashJobDeviceIndex(static_cast<FlashJob>(job)));
 }
 
-// One worker per adapter, in index order; the adapters after one that
-// cannot start are left untouched.
+// One worker per selected adapter, in index order; the adapters after one
+// that cannot start are left untouched.
 void QueueFlashJobs(bool factoryReset)
 {
-    for (std::uint32_t index = 0; index < g_adapterCount; ++index) {
+    for (const std::uint32_t index : SelectedAdapters()) {
         ++s_run.awaitedWorkers;
         if (!QueueCountedWorker(FlashWorkItem, MakeFlashJob(index, factoryReset), WorkerKind::Writes, OnFlashRefused))
             return;
@@ -98,8 +99,9 @@ void QueueFlashJobs(bool factoryReset)
 }
 
 // The bar shows the furthest any adapter has got and never moves back.
-void OnFlashProgress(std::intptr_t percent)
+void OnFlashProgress(std::uintptr_t index, std::intptr_t percent)
 {
+    Platform().AdapterProgress(static_cast<std::uint32_t>(index), static_cast<std::uint32_t>(percent));
     if (static_cast<std::uintptr_t>(percent) > Platform().ProgressPosition())
         Platform().SetProgressPosition(static_cast<std::uint32_t>(percent));
 }
@@ -122,7 +124,7 @@ void FlashDone(std::uint32_t index)
     }
     const std::u16string text = g_adapterCount == 1 ? Text(kFlashDoneOne) : Text(kFlashDoneMany, {g_adapterCount});
     s_run.boxShown = true;
-    ShowBox(BoxKind::Information, kFlashCompleteCaption, text);
+    ShowBox(RunOutcome::Done, BoxKind::Information, kFlashCompleteCaption, text);
     DestroyMainWindow();
 }
 
@@ -134,7 +136,7 @@ void FlashFailed(std::uint32_t index)
     g_loader.CloseDevice(index);
     if (!std::exchange(s_run.boxShown, true)) {
         const std::u16string text = g_adapterCount == 1 ? Text(kFlashFailedOne) : Text(kFlashFailedMany, {index});
-        ShowBox(BoxKind::Error, kFlashFailedCaption, text);
+        ShowBox(RunOutcome::AdapterFailed, BoxKind::Error, kFlashFailedCaption, text);
         s_run.boxAnswered = true;
     }
     EndOnceAllReported();
@@ -226,7 +228,7 @@ void OnFlashMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t 
 {
     switch (message) {
     case WM_FLASH_PROGRESS:
-        OnFlashProgress(lParam);
+        OnFlashProgress(wParam, lParam);
         break;
     case WM_FLASH_DONE:
     case WM_FLASH_FAILED:

@@ -58,24 +58,32 @@ bool OnDestroy(WindowRef, std::uint32_t, std::uintptr_t, std::intptr_t)
     return true;
 }
 
-// Only a plain click (notification 0) starts a workflow, and only the first.
-bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
+bool StartOnce(int id, std::string_view origin)
 {
-    const auto notification = static_cast<std::uint16_t>((wParam >> 16) & 0xFFFF);
-    const auto id = static_cast<std::uint16_t>(wParam & 0xFFFF);
-    if (notification != 0 || s_workflowStarted)
+    if (s_workflowStarted)
         return false;
     for (auto routes : kWorkflows) {
         for (const ButtonRoute& route : routes().buttons) {
             if (route.id == id) {
                 s_workflowStarted = true;
                 s_operationStart = Platform().NowMs();
-                LogLine(std::string("operation: ") + route.operation);
+                LogLine(std::string("operation: ") + route.operation + (origin.empty() ? "" : " (") +
+                        std::string(origin) + (origin.empty() ? "" : ")"));
                 route.handler();
-                return false;
+                return true;
             }
         }
     }
+    return false;
+}
+
+// Only a plain click (notification 0) starts a workflow, and only the first.
+bool OnCommand(WindowRef, std::uint32_t, std::uintptr_t wParam, std::intptr_t)
+{
+    const auto notification = static_cast<std::uint16_t>((wParam >> 16) & 0xFFFF);
+    const auto id = static_cast<std::uint16_t>(wParam & 0xFFFF);
+    if (notification == 0)
+        StartOnce(id, {});
     return false;
 }
 
@@ -136,6 +144,11 @@ bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t
         }
     }
     return false;
+}
+
+bool StartWorkflow(int buttonId, std::string_view origin)
+{
+    return StartOnce(buttonId, origin);
 }
 
 void ResetRun()

@@ -17,6 +17,12 @@ namespace Vantri {
 // to a workflow), false otherwise.
 bool DispatchMainMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
+// Starts the workflow of a button as its click would, for a front end with
+// no buttons; `origin` follows the operation's name in the log ("command
+// line: update --yes"). Once a workflow has started, nothing more starts:
+// false.
+bool StartWorkflow(int buttonId, std::string_view origin);
+
 // Starts the next run from the program's first state: no workflow started,
 // each workflow's run state as at program start. A run of the program
 // performs one workflow; tests and benchmarks run many in one process.

@@ -36,30 +36,31 @@ constexpr ConfigCheckTexts kRestoreCheckTexts{kRestoreFailedCaption, kRestoreCap
 
 // The endings once the chain has begun: the adapter is closed before the
 // box, the window destroyed after the user has closed it.
-void EndWithBox(BoxKind kind, const char16_t* caption, const std::u16string& text)
+void EndWithBox(RunOutcome outcome, BoxKind kind, const char16_t* caption, const std::u16string& text)
 {
-    g_loader.CloseDevice(0);
-    ShowBox(kind, caption, text);
+    g_loader.CloseDevice(FirstAdapter());
+    ShowBox(outcome, kind, caption, text);
     DestroyMainWindow();
 }
 
 void EndWithDownloadFailure()
 {
-    EndWithBox(BoxKind::Error, kRestoreFailedCaption, Text(kDownloadFailedText, {kMakerDomain}));
+    EndWithBox(RunOutcome::DownloadError, BoxKind::Error, kRestoreFailedCaption,
+               Text(kDownloadFailedText, {kMakerDomain}));
 }
 
 void EndWithRestoreFailure()
 {
-    EndWithBox(BoxKind::Error, kRestoreFailedCaption, kRestoreFailedText);
+    EndWithBox(RunOutcome::AdapterFailed, BoxKind::Error, kRestoreFailedCaption, kRestoreFailedText);
 }
 
 // A bad backup: the box first, then the window, then the adapter. Nothing
 // has been sent to it.
 void EndWithInvalidBackup()
 {
-    ShowBox(BoxKind::Error, kRestoreFailedCaption, kInvalidBackupText);
+    ShowBox(RunOutcome::InvalidBackup, BoxKind::Error, kRestoreFailedCaption, kInvalidBackupText);
     DestroyMainWindow();
-    g_loader.CloseDevice(0);
+    g_loader.CloseDevice(FirstAdapter());
 }
 
 void ClearRestoreBuffers()
@@ -95,13 +96,13 @@ const char* ConversionOutcomeName(ConversionOutcome outcome)
 
 void OnRestoreDone()
 {
-    LogWorkerOutcome("restore write", 0, true);
-    EndWithBox(BoxKind::Information, kRestoreCompleteCaption, kRestoreDoneText);
+    LogWorkerOutcome("restore write", FirstAdapter(), true);
+    EndWithBox(RunOutcome::Done, BoxKind::Information, kRestoreCompleteCaption, kRestoreDoneText);
 }
 
 void OnRestoreFailed()
 {
-    LogWorkerOutcome("restore write", 0, false);
+    LogWorkerOutcome("restore write", FirstAdapter(), false);
     EndWithRestoreFailure();
 }
 
@@ -133,7 +134,7 @@ void OnDatabase(DownloadBody* database)
         return;
     }
     SetStatus(kRestoringStatus);
-    QueueCountedWorker(RestoreWorker, 0, WorkerKind::Writes, OnRestoreRefused);
+    QueueCountedWorker(RestoreWorker, FirstAdapter(), WorkerKind::Writes, OnRestoreRefused);
 }
 
 // The body is ours once the download that made it has been taken at its word.
@@ -209,12 +210,12 @@ void StartRestore()
         break;
     case ReadOutcome::NoAccess:
         LogLine(file + ": no access" + FileFailureText(failure));
-        ShowBox(BoxKind::Error, kRestoreFileCaption, kRestoreAccessText);
+        ShowBox(RunOutcome::FileError, BoxKind::Error, kRestoreFileCaption, kRestoreAccessText);
         EndEarly();
         return;
     case ReadOutcome::ReadFailed:
         LogLine(file + ": the read failed" + FileFailureText(failure));
-        ShowBox(BoxKind::Error, kRestoreFileCaption, kRestoreReadText);
+        ShowBox(RunOutcome::FileError, BoxKind::Error, kRestoreFileCaption, kRestoreReadText);
         EndEarly();
         return;
     }
@@ -226,6 +227,8 @@ void OnRestoreMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_
 {
     switch (message) {
     case WM_RESTORE_PROGRESS:
+        Platform().AdapterProgress(FirstAdapter(), static_cast<std::uint32_t>(lParam));
+        [[fallthrough]];
     case WM_DOWNLOAD_PROGRESS:
         Platform().SetProgressPosition(static_cast<std::uint32_t>(lParam));
         break;
@@ -248,16 +251,17 @@ void OnRestoreMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_
     }
 }
 
-ResultRecord RestoreToAdapter()
+ResultRecord RestoreToAdapter(std::uint32_t deviceIndex)
 {
-    if (ResultRecord read = ReadConfigArea(g_restoreReadBuffer, RestoreProgress); read.code != 0)
+    if (ResultRecord read = ReadConfigArea(g_restoreReadBuffer, RestoreProgress, deviceIndex); read.code != 0)
         return read;
     // The adapter keeps its own global settings: a backup file holds zeros
     // there, and no file's bytes may replace them.
     std::copy_n(g_restoreReadBuffer, kPreservedAreaSize, g_restoreImage);
-    if (ResultRecord written = WriteConfigRegions(g_restoreImage, g_primaryRegion, RestoreProgress); written.code != 0)
+    if (ResultRecord written = WriteConfigRegions(g_restoreImage, g_primaryRegion, RestoreProgress, deviceIndex);
+        written.code != 0)
         return written;
-    return WriteOverflowRegion(g_overflowRegion, RestoreProgress);
+    return WriteOverflowRegion(g_overflowRegion, RestoreProgress, deviceIndex);
 }
 
 void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint32_t)
@@ -265,10 +269,12 @@ void RestoreProgress(std::uint32_t deviceIndex, std::uint32_t percent, std::uint
     Platform().PostToMainWindow(WM_RESTORE_PROGRESS, deviceIndex, percent);
 }
 
-std::uint32_t RestoreWorker(std::uintptr_t)
+// The context is the adapter's device index.
+std::uint32_t RestoreWorker(std::uintptr_t context)
 {
     BeginWorker();
-    return FinishWorker(RestoreToAdapter(), WM_RESTORE_DONE, WM_RESTORE_FAILED, 0);
+    const auto index = static_cast<std::uint32_t>(context);
+    return FinishWorker(RestoreToAdapter(index), WM_RESTORE_DONE, WM_RESTORE_FAILED, index);
 }
 
 } // namespace Vantri

@@ -23,12 +23,13 @@ void OnRestoreMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_
 
 // Pool thread, queued once the conversion has filled the buffers. Posts
 // WM_RESTORE_DONE or WM_RESTORE_FAILED; returns 0 after success, -1 after
-// failure. The context is not used.
+// failure. The context is the adapter's device index.
 std::uint32_t RestoreWorker(std::uintptr_t context);
 
 // The worker's device part on its own: the config area read, its preserved
 // area taken into g_restoreImage, then the image with the primary region and
-// the overflow region written, all on device 0. The first failure ends it.
-ResultRecord RestoreToAdapter();
+// the overflow region written, all on the one device (the first, unless
+// told another). The first failure ends it.
+ResultRecord RestoreToAdapter(std::uint32_t deviceIndex = 0);
 
 } // namespace Vantri

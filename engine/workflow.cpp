@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "engine/diagnostics_log.h"
 #include "engine/file_store.h"
@@ -27,6 +28,10 @@ struct WorkerReport {
 };
 
 WorkerReport s_reports[kMaxDevices];
+// The paths a front end named; empty: every adapter.
+std::vector<std::u16string> s_namedPaths;
+// The device indices FindAdapters selected, in table order.
+std::vector<std::uint32_t> s_selected;
 // One run performs one workflow, so one slot per device index serves the
 // flash's workers and the one backup or restore worker alike.
 FinalMessages<kMaxDevices> s_finalMessages;
@@ -59,9 +64,10 @@ std::u16string Text(std::u16string_view format, std::initializer_list<FormatArg>
     return FormatText(format, args).value_or(std::u16string());
 }
 
-void ShowBox(BoxKind kind, const char16_t* caption, const std::u16string& text)
+void ShowBox(RunOutcome outcome, BoxKind kind, const char16_t* caption, const std::u16string& text)
 {
     LogLine(std::string("box ") + KindName(kind) + ": " + Utf8(caption));
+    Platform().NoteOutcome(outcome);
     Platform().ShowBox(kind, caption, text.c_str());
 }
 
@@ -70,21 +76,79 @@ bool AskYes(const char16_t* caption, const std::u16string& text)
 {
     const BoxAnswer answer = Platform().ShowBox(BoxKind::Question, caption, text.c_str());
     LogLine("question " + Utf8(caption) + ": " + AnswerName(answer));
+    if (answer != BoxAnswer::Yes)
+        Platform().NoteOutcome(RunOutcome::NotConfirmed);
     return answer == BoxAnswer::Yes;
 }
 
 void EndEarly()
 {
-    g_loader.CloseDevice(0);
+    g_loader.CloseDevice(FirstAdapter());
     DestroyMainWindow();
 }
+
+void SelectAdapters(std::span<const std::u16string> paths)
+{
+    s_namedPaths.assign(paths.begin(), paths.end());
+}
+
+std::span<const std::uint32_t> SelectedAdapters()
+{
+    return s_selected;
+}
+
+std::uint32_t FirstAdapter()
+{
+    return s_selected.empty() ? 0 : s_selected.front();
+}
+
+namespace {
+
+bool Named(std::u16string_view path)
+{
+    return std::any_of(s_namedPaths.begin(), s_namedPaths.end(),
+                       [path](const std::u16string& named) { return SameDevicePath(named, path); });
+}
+
+// Every adapter, or exactly the named ones: a named adapter that is missing
+// selects none, so that a script never writes to fewer than it named
+// without being told. The adapters left out are closed, so another program
+// may use them meanwhile.
+std::uint32_t Select(std::uint32_t found)
+{
+    s_selected.clear();
+    for (std::uint32_t index = 0; index < found && index < kMaxDevices; ++index) {
+        if (s_namedPaths.empty() || Named(g_loader.DevicePath(index)))
+            s_selected.push_back(index);
+    }
+    if (s_namedPaths.empty())
+        return static_cast<std::uint32_t>(s_selected.size());
+    for (const std::u16string& named : s_namedPaths) {
+        const bool present = std::any_of(s_selected.begin(), s_selected.end(), [&named](std::uint32_t index) {
+            return SameDevicePath(named, g_loader.DevicePath(index));
+        });
+        if (!present) {
+            LogLine("named adapter not found: " + Utf8(named));
+            s_selected.clear();
+        }
+    }
+    for (std::uint32_t index = 0; index < found && index < kMaxDevices; ++index) {
+        if (std::find(s_selected.begin(), s_selected.end(), index) == s_selected.end())
+            g_loader.CloseDevice(index);
+    }
+    LogLine("adapters selected: " + std::to_string(s_selected.size()));
+    return static_cast<std::uint32_t>(s_selected.size());
+}
+
+} // namespace
 
 bool FindAdapters(std::uint32_t& count)
 {
     count = 0;
-    g_loader.EnumerateDevices(count);
-    LogLine("adapters found: " + std::to_string(count));
-    for (std::uint32_t index = 0; index < count && index < kMaxDevices; ++index)
+    std::uint32_t found = 0;
+    g_loader.EnumerateDevices(found);
+    LogLine("adapters found: " + std::to_string(found));
+    for (std::uint32_t index = 0; index < found && index < kMaxDevices; ++index)
         LogLine("adapter " + std::to_string(index) + ": " + Utf8(g_loader.DevicePath(index)));
     // A device with the adapter's ids and name that is none: support must see
     // why the search left it out.
@@ -96,9 +160,10 @@ bool FindAdapters(std::uint32_t& count)
                                           " bytes, not 65";
         LogLine("passed over " + Utf8(lookAlike.path) + ": " + why);
     }
+    count = Select(found);
     if (count != 0)
         return true;
-    ShowBox(BoxKind::Error, kNoAdapterCaption, kNoAdapterText);
+    ShowBox(RunOutcome::NoAdapter, BoxKind::Error, kNoAdapterCaption, kNoAdapterText);
     EndEarly();
     return false;
 }
@@ -108,17 +173,23 @@ bool ChooseFile(FileDialog dialog, const char16_t* title, std::span<char16_t> fi
     const bool save = dialog == FileDialog::Save;
     const bool chosen = save ? Platform().ShowSaveDialog(title, fileName) : Platform().ShowOpenDialog(title, fileName);
     LogLine(std::string(save ? "save" : "open") + " dialog: " + (chosen ? Utf8(PathIn(fileName)) : "cancelled"));
+    if (!chosen)
+        Platform().NoteOutcome(RunOutcome::NotConfirmed);
     return chosen;
 }
 
 bool ReadFirstAdapter(DeviceInfo& info, const char16_t* unreadableCaption)
 {
-    if (const ResultRecord read = ReadDeviceInfo(info); read.code != 0) {
-        LogFailure("information pages of adapter 0", 0, LastCommandOnThisThread(), read);
-        ShowBox(BoxKind::Error, unreadableCaption, kReadInfoFailedText);
+    const std::uint32_t first = FirstAdapter();
+    const std::string adapter = "adapter " + std::to_string(first);
+    if (const ResultRecord read = ReadDeviceInfo(info, first); read.code != 0) {
+        const std::uint8_t command = LastCommandOnThisThread();
+        LogFailure("information pages of " + adapter, first, command, read);
+        Platform().AdapterResult(first, false, read, command);
+        ShowBox(RunOutcome::AdapterFailed, BoxKind::Error, unreadableCaption, kReadInfoFailedText);
         return false;
     }
-    LogLine("adapter 0 firmware: " + std::string(FirmwareVersionText(info)));
+    LogLine(adapter + " firmware: " + std::string(FirmwareVersionText(info)));
     return true;
 }
 
@@ -130,7 +201,7 @@ bool FirstAdapterTakesConfigs(const ConfigCheckTexts& texts)
     if (!ReadFirstAdapter(info, texts.unreadableCaption))
         return false;
     if (!ConfigRuleAllows(FirmwareDateNumber(info.firmwareVersion))) {
-        ShowBox(BoxKind::Information, texts.outdatedCaption, texts.outdatedText);
+        ShowBox(RunOutcome::Refused, BoxKind::Information, texts.outdatedCaption, texts.outdatedText);
         return false;
     }
     return true;
@@ -181,11 +252,14 @@ bool TakeWorkerMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr
 void LogWorkerOutcome(std::string_view operation, std::uintptr_t deviceIndex, bool succeeded)
 {
     const std::string adapter = "adapter " + std::to_string(deviceIndex);
+    const auto index = static_cast<std::uint32_t>(deviceIndex);
     if (succeeded) {
         LogLine(std::string(operation) + " of " + adapter + ": done");
+        Platform().AdapterResult(index, true, kResultOk, 0);
         return;
     }
     const WorkerReport report = deviceIndex < kMaxDevices ? s_reports[deviceIndex] : WorkerReport{};
+    Platform().AdapterResult(index, false, report.result, report.command);
     if (report.result.code == 0) {
         LogLine(std::string(operation) + " of " + adapter +
                 (LastRefusalWasSessionEnd() ? ": not started (the session is ending)"
@@ -200,6 +274,8 @@ void ResetWorkerReports()
 {
     std::fill(std::begin(s_reports), std::end(s_reports), WorkerReport{});
     s_finalMessages.Reset();
+    s_namedPaths.clear();
+    s_selected.clear();
 }
 
 } // namespace Vantri

@@ -27,18 +27,32 @@ namespace Vantri {
 // empty text rather than a wrong one.
 std::u16string Text(std::u16string_view format, std::initializer_list<FormatArg> args = {});
 
-// A box owned by the main window.
-void ShowBox(BoxKind kind, const char16_t* caption, const std::u16string& text);
+// A box owned by the main window, with the run's outcome that it tells.
+void ShowBox(RunOutcome outcome, BoxKind kind, const char16_t* caption, const std::u16string& text);
 
-// A question box; true only for an explicit Yes.
+// A question box; true only for an explicit Yes. Anything else is the run's
+// outcome: not confirmed.
 bool AskYes(const char16_t* caption, const std::u16string& text);
 
-// Closes device 0 and destroys the window: the end of a run that stops
-// before any worker was queued.
+// Closes the first adapter and destroys the window: the end of a run that
+// stops before any worker was queued.
 void EndEarly();
 
-// Enumerates once. With no adapter, shows the connect box, ends the run and
-// answers false.
+// The adapters a run works on. The window works on every adapter found; the
+// console program may name some by their interface paths, compared as
+// Windows compares them (SameDevicePath). Set before the run starts.
+void SelectAdapters(std::span<const std::u16string> paths);
+
+// The selected adapters' device indices, in the order of the device table,
+// as the last FindAdapters left them; the first is the one that the version
+// and config rules read and that backup and restore work on (device 0 when
+// all are selected).
+std::span<const std::uint32_t> SelectedAdapters();
+std::uint32_t FirstAdapter();
+
+// Enumerates once and selects. With no adapter selected (none found, or a
+// named one missing), shows the connect box, ends the run and answers false.
+// `count` is the number selected; the adapters left out are closed.
 bool FindAdapters(std::uint32_t& count);
 
 // The box texts of the config check on the first adapter, which backup and
@@ -60,8 +74,9 @@ enum class FileDialog { Save, Open };
 // cancelling goes to the log. False when cancelled or failed.
 bool ChooseFile(FileDialog dialog, const char16_t* title, std::span<char16_t> fileName);
 
-// Reads the first adapter's information pages into `info`. When they cannot
-// be read, shows the error box under `unreadableCaption` and answers false.
+// Reads the first selected adapter's information pages into `info`. When
+// they cannot be read, shows the error box under `unreadableCaption` and
+// answers false.
 bool ReadFirstAdapter(DeviceInfo& info, const char16_t* unreadableCaption);
 
 // The first thing a counted worker does: nothing of an earlier work item
@@ -85,7 +100,8 @@ bool TakeWorkerMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr
 // the failing record and command the worker left.
 void LogWorkerOutcome(std::string_view operation, std::uintptr_t deviceIndex, bool succeeded);
 
-// Starts the next run with no worker's record (tests run many in one process).
+// Starts the next run with no worker's record and every adapter selected
+// (tests run many in one process).
 void ResetWorkerReports();
 
 } // namespace Vantri

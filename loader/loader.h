@@ -30,6 +30,20 @@ struct PassedOverInterface {
     std::uint16_t outputBytes;
 };
 
+// Interface paths name the same adapter whatever the case of their letters,
+// as Windows compares them.
+constexpr bool SameDevicePath(std::u16string_view a, std::u16string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    const auto folded = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (folded(a[i]) != folded(b[i]))
+            return false;
+    }
+    return true;
+}
+
 // The look-alikes one search keeps for the log; more are passed over unnoted.
 inline constexpr std::uint32_t kMaxPassedOver = 8;
 

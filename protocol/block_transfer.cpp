@@ -34,7 +34,7 @@ ResultRecord WriteBlock(std::uint32_t deviceIndex, std::uint8_t command, std::ui
 }
 
 ResultRecord ReadBlock(std::uint16_t& blockCounter, std::span<std::uint8_t, kConfigAreaSize> destination,
-                       ProgressCallback progress)
+                       ProgressCallback progress, std::uint32_t deviceIndex)
 {
     std::uint32_t received = 0;
     std::uint32_t lastReported = 0;
@@ -42,7 +42,7 @@ ResultRecord ReadBlock(std::uint16_t& blockCounter, std::span<std::uint8_t, kCon
     while (received < kConfigAreaSize) {
         const std::uint16_t frameCounter = blockCounter++;
         std::uint32_t pieceLength = 0;
-        ResultRecord result = ReceiveData(kReadPieceCommand, frameCounter, 0, piece, pieceLength);
+        ResultRecord result = ReceiveData(kReadPieceCommand, frameCounter, 0, piece, pieceLength, deviceIndex);
         if (result.code != 0)
             return result;
         // The adapter chooses the piece sizes; a piece that runs past the end
@@ -53,7 +53,7 @@ ResultRecord ReadBlock(std::uint16_t& blockCounter, std::span<std::uint8_t, kCon
         const std::uint32_t percent = WholePercent(received, kConfigAreaSize);
         if (percent != lastReported) {
             if (progress)
-                progress(0, percent, 0);
+                progress(deviceIndex, percent, 0);
             lastReported = percent;
         }
     }

@@ -22,8 +22,9 @@ ResultRecord WriteBlock(std::uint32_t deviceIndex, std::uint8_t command, std::ui
                         const std::uint8_t* data, std::uint32_t length, ProgressCallback progress,
                         std::uint32_t baseOffset, std::uint32_t progressTotal);
 
-// Reads the 65,536-byte config area of device 0 with command 14.
+// Reads the 65,536-byte config area of the device (the first, unless told
+// another) with command 14.
 ResultRecord ReadBlock(std::uint16_t& blockCounter, std::span<std::uint8_t, kConfigAreaSize> destination,
-                       ProgressCallback progress);
+                       ProgressCallback progress, std::uint32_t deviceIndex = 0);
 
 } // namespace Vantri

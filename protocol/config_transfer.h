@@ -29,18 +29,22 @@ inline constexpr std::uint8_t kOverflowEndCommand = 29;
 inline constexpr std::uint32_t kPrimaryRegionSize = 262144;
 inline constexpr std::uint32_t kOverflowRegionSize = 131072;
 
-// Reads the config area of device 0 into `destination`. After a failure the
-// destination holds whatever pieces had arrived.
-ResultRecord ReadConfigArea(std::span<std::uint8_t, kConfigAreaSize> destination, ProgressCallback progress);
+// The config operations work on the first adapter, device 0, unless told
+// another: the console program may be asked for the one at a given path.
 
-// Writes `image` (commands 4, 5, 6) and then `primary` (7, 8, 9) to device
-// 0, on one percent scale: the image fills 0 to 20, the region 20 to 100.
+// Reads the config area of the device into `destination`. After a failure
+// the destination holds whatever pieces had arrived.
+ResultRecord ReadConfigArea(std::span<std::uint8_t, kConfigAreaSize> destination, ProgressCallback progress,
+                            std::uint32_t deviceIndex = 0);
+
+// Writes `image` (commands 4, 5, 6) and then `primary` (7, 8, 9) to the
+// device, on one percent scale: the image fills 0 to 20, the region 20 to 100.
 ResultRecord WriteConfigRegions(std::span<const std::uint8_t, kConfigAreaSize> image,
                                 std::span<const std::uint8_t, kPrimaryRegionSize> primary,
-                                ProgressCallback progress = nullptr);
+                                ProgressCallback progress = nullptr, std::uint32_t deviceIndex = 0);
 
-// Writes `overflow` (commands 27, 28, 29) to device 0, 0 to 100.
+// Writes `overflow` (commands 27, 28, 29) to the device, 0 to 100.
 ResultRecord WriteOverflowRegion(std::span<const std::uint8_t, kOverflowRegionSize> overflow,
-                                 ProgressCallback progress = nullptr);
+                                 ProgressCallback progress = nullptr, std::uint32_t deviceIndex = 0);
 
 } // namespace Vantri

@@ -14,13 +14,13 @@ constexpr std::uint32_t kDateDigits = 8;
 
 } // namespace
 
-ResultRecord ReadDeviceInfo(DeviceInfo& info)
+ResultRecord ReadDeviceInfo(DeviceInfo& info, std::uint32_t deviceIndex)
 {
     std::memset(&info, 0, sizeof info);
     std::uint8_t page[kFrameDataSize]{};
     std::uint32_t length = 0;
 
-    if (ResultRecord result = ReceiveData(kDeviceInfoCommand, 0, 2, page, length); result.code != 0)
+    if (ResultRecord result = ReceiveData(kDeviceInfoCommand, 0, 2, page, length, deviceIndex); result.code != 0)
         return result;
     std::memcpy(info.page2Head, page, 4);
     std::memcpy(info.firmwareVersion, page + 4, kFirmwareVersionSize);
@@ -28,7 +28,7 @@ ResultRecord ReadDeviceInfo(DeviceInfo& info)
 
     // The staging area is not cleared again: bytes that page 3 does not send
     // keep what page 2 left there.
-    if (ResultRecord result = ReceiveData(kDeviceInfoCommand, 0, 3, page, length); result.code != 0)
+    if (ResultRecord result = ReceiveData(kDeviceInfoCommand, 0, 3, page, length, deviceIndex); result.code != 0)
         return result;
     std::memcpy(info.page3Head, page, 4);
     std::memcpy(info.page3Body, page + 4, 24);

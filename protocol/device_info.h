@@ -27,8 +27,8 @@ struct DeviceInfo {
 };
 static_assert(sizeof(DeviceInfo) == 72);
 
-// Reads information pages 2 and 3 of device 0.
-ResultRecord ReadDeviceInfo(DeviceInfo& info);
+// Reads information pages 2 and 3 of a device: the first, unless told another.
+ResultRecord ReadDeviceInfo(DeviceInfo& info, std::uint32_t deviceIndex = 0);
 
 // The eight date digits at positions 5 to 12 of a version text, read as a
 // decimal number the way strtol would. Positions beyond the text's storage

@@ -157,11 +157,12 @@ ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::u
 }
 
 ResultRecord ReceiveData(std::uint8_t command, std::uint16_t parameter, std::uint8_t argument,
-                         std::span<std::uint8_t, kFrameDataSize> destination, std::uint32_t& dataLength)
+                         std::span<std::uint8_t, kFrameDataSize> destination, std::uint32_t& dataLength,
+                         std::uint32_t deviceIndex)
 {
     dataLength = 0;
     CommandFrame answer{};
-    if (ResultRecord result = Exchange(0, EncodeRequest(command, parameter, argument), answer); result.code != 0)
+    if (ResultRecord result = Exchange(deviceIndex, EncodeRequest(command, parameter, argument), answer); result.code != 0)
         return result;
     return DecodeRequestAnswer(answer, destination, dataLength);
 }

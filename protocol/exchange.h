@@ -19,9 +19,11 @@ std::uint32_t AnswerTimeLimitMs(std::uint8_t command);
 ResultRecord SendCommand(std::uint32_t deviceIndex, std::uint8_t command, std::uint16_t parameter,
                          const std::uint8_t* data, std::uint8_t length);
 
-// Sends a request to device 0 and takes the data bytes of its answer.
+// Sends a request to a device (the first, unless told another) and takes
+// the data bytes of its answer.
 ResultRecord ReceiveData(std::uint8_t command, std::uint16_t parameter, std::uint8_t argument,
-                         std::span<std::uint8_t, kFrameDataSize> destination, std::uint32_t& dataLength);
+                         std::span<std::uint8_t, kFrameDataSize> destination, std::uint32_t& dataLength,
+                         std::uint32_t deviceIndex = 0);
 
 // The command of the last exchange this thread started, 0 before any. A
 // record does not name the command it failed at; a worker reads this after
