@@ -99,8 +99,9 @@ def run_row(ctx, row):
             seen = h.interrupt_when(lambda out: any(o.get("event") == "progress" and o["percent"] >= row.interrupt
                                                     for o in out if isinstance(o, dict)), row.timeout)
         code = h.wait_app(timeout=row.timeout * ctx.slower)
-        log(f"row: the program ended after {time.monotonic() - started:.2f} s")
         stdout = h.app_out.read_bytes()
+        log(f"row: the program ended after {time.monotonic() - started:.2f} s; its last lines: "
+            f"{stdout.decode('utf-8', 'replace').splitlines()[-2:]}")
         run = Run(code, h.app_output(), stdout, (ctx.work / "app.stderr").read_bytes().decode("utf-8", "replace"),
                   started_us, seen)
         adapters = ctx.finish(row.exit)
