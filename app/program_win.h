@@ -13,7 +13,8 @@ extern HWND g_mainWindow;
 
 namespace Vantri {
 
-// The real window, message boxes, thread pool and resources.
+// The real window, its message boxes and file dialogs, over the system
+// calls both programs share (engine/system_platform_win.h).
 AppPlatform& WindowsPlatform();
 
 } // namespace Vantri

@@ -6,7 +6,10 @@ namespace Vantri {
 
 namespace {
 
+// The workers at work, and in its top bit whether the program has stopped
+// for good: one word, so that a stop and a worker's start cannot cross.
 std::atomic<std::uint32_t> s_running{0};
+constexpr std::uint32_t kStopped = 0x80000000u;
 // What the system was last asked to hold off. Main thread only; whether
 // anything is at work is the count's to say.
 SystemHold s_held = SystemHold::None;
@@ -32,14 +35,18 @@ bool QueueCountedWorker(WorkItemProc proc, std::uintptr_t context, WorkerKind ki
         refused(context);
         return false;
     }
+    // Counted before queueing: the worker may finish before the queue call
+    // has even returned.
+    if (s_running.fetch_add(1) & kStopped) {
+        s_running.fetch_sub(1);
+        refused(context);
+        return false;
+    }
     // Held before the worker exists, so no report of it goes out unguarded.
     if (kind == WorkerKind::Writes)
         Hold(SystemHold::SleepAndSessionEnd);
     else if (s_held == SystemHold::None)
         Hold(SystemHold::Sleep);
-    // Counted before queueing: the worker may finish before the queue call
-    // has even returned.
-    s_running.fetch_add(1);
     if (Platform().QueueWorkItem(proc, context))
         return true;
     WorkerFinished();
@@ -61,12 +68,18 @@ void WorkerFinished()
 
 std::uint32_t RunningWorkers()
 {
-    return s_running.load();
+    return s_running.load() & ~kStopped;
+}
+
+bool StopIfIdle()
+{
+    std::uint32_t idle = 0;
+    return s_running.compare_exchange_strong(idle, kStopped) || idle == kStopped;
 }
 
 bool SessionMayEnd()
 {
-    return s_running.load() == 0 || s_held != SystemHold::SleepAndSessionEnd;
+    return RunningWorkers() == 0 || s_held != SystemHold::SleepAndSessionEnd;
 }
 
 void SetSessionEndAgreed(bool agreed)
@@ -76,18 +89,19 @@ void SetSessionEndAgreed(bool agreed)
 
 void ReleaseHoldWhenIdle()
 {
-    if (s_running.load() == 0)
+    if (RunningWorkers() == 0)
         Hold(SystemHold::None);
 }
 
 void WaitForRunningWorkers()
 {
-    for (std::uint32_t n = s_running.load(); n != 0; n = s_running.load())
+    for (std::uint32_t n = s_running.load(); (n & ~kStopped) != 0; n = s_running.load())
         s_running.wait(n);
 }
 
 void ResetHold()
 {
+    s_running.fetch_and(~kStopped);
     s_held = SystemHold::None;
     s_sessionEndAgreed = false;
     s_lastRefusalWasSessionEnd = false;

@@ -31,6 +31,11 @@ void WorkerFinished();
 
 std::uint32_t RunningWorkers();
 
+// Any thread, for a program about to end at once (the console program on
+// Ctrl+C): true when no worker is at an adapter, and from then on none
+// starts (QueueCountedWorker refuses every worker). False while one is.
+bool StopIfIdle();
+
 // Main thread: the answer to the system's question whether the session may
 // end. No while a worker writes to an adapter.
 bool SessionMayEnd();

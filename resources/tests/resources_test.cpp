@@ -534,13 +534,18 @@ void CheckVersionResource(const char* program) {
 
     const std::wstring version = Widen(Vantri::kCarriedFirmwareVersion);
     const std::wstring company = Widen(VANTRI_COMPANY_NAME);
+    // The console programs (Vantri4FlashCli, and its emulation build) name
+    // themselves; the emulation builds carry their shipping twin's resource.
+    const bool console = Narrow(path).find("Vantri4FlashCli") != std::string::npos;
     const struct {
         const wchar_t* name;
         std::wstring want;
     } strings[] = {
         {L"ProductName", L"Vantri4 Flash"},
-        {L"FileDescription", L"Vantri4 firmware and config tool"},
-        {L"OriginalFilename", L"Vantri4Flash.exe"},
+        {L"FileDescription", console ? L"Vantri4 firmware and config tool for the command line"
+                                     : L"Vantri4 firmware and config tool"},
+        {L"InternalName", console ? L"Vantri4FlashCli" : L"Vantri4Flash"},
+        {L"OriginalFilename", console ? L"Vantri4FlashCli.exe" : L"Vantri4Flash.exe"},
         {L"FileVersion", version},
         {L"ProductVersion", version},
         {L"CompanyName", company},
