@@ -165,6 +165,18 @@ def refused_at_five(ctx, adapters, run):
     expect_nothing_written(adapters[1], "adapter 1")
 
 
+def listed(ctx, adapters, run):
+    """Every adapter found, in order, with its version and whether its
+    configs may be backed up (not at 4.00.20141114); nothing written."""
+    expect_equal(run.events("found"), [
+        {"event": "found", "index": 0, "path": adapter_path(ctx, 0), "firmware": OLD, "configs": True},
+        {"event": "found", "index": 1, "path": adapter_path(ctx, 1), "firmware": "4.00.20141114", "configs": False}],
+        "found lines")
+    untouched(ctx, adapters, run)
+    for n, adapter in enumerate(adapters):
+        expect_info_reads(adapter, f"adapter {n}")
+
+
 def arrived_late(ctx, adapters, run):
     flashed(0)(ctx, adapters, run)
     waited = (adapters[0].first_frame_us[CMD_INFO] - run.started_us) / 1e6
@@ -246,6 +258,8 @@ def cli_rows(domain):
     one = ["--adapters", 1, "--version", OLD]
     update = ["update", "--yes", "--json"]
     rows = {
+        "cli_list": Row(["--adapters", 2, "--non-adapters", 1, "--version", f"0/{OLD}", "--version", "1/4.00.20141114"],
+                        ["list", "--json"], 0, "2 Vantri4s found.", [], listed),
         "cli_update_one": Row(one, update, 0, DONE_ONE, [OK], flashed(0)),
         "cli_update_sixteen": Row(["--adapters", 16, "--version", OLD], update, 0, DONE_MANY.format(count=16),
                                   [OK] * 16, flashed(*range(16)), timeout=120),
