@@ -235,7 +235,7 @@ int Run(std::span<const std::u16string_view> arguments)
         frontEnd.End(RunOutcome::AdapterFailed, kNoOutcomeText);
         return static_cast<int>(frontEnd.Finish());
     }
-    LogProgramStart();
+    LogProgramStart(kProgramName);
     const WaitClock clock{[] { return static_cast<std::uint64_t>(GetTickCount64()); },
                           [](std::uint32_t ms) { Sleep(ms); }};
     StartCommand(line, CommandLineOrigin(arguments), reporter, frontEnd, clock);

@@ -184,9 +184,9 @@ void FormatWindowTitle(char (&title)[kTitleBufferSize])
     std::snprintf(title, sizeof title, "Vantri4 Flash [%s%s]", kCarriedFirmwareVersion, "");
 }
 
-void LogProgramStart()
+void LogProgramStart(std::string_view program)
 {
-    LogLine(std::string("Vantri4 Flash ") + kCarriedFirmwareVersion + " started");
+    LogLine(std::string(program) + " " + kCarriedFirmwareVersion + " started");
 }
 
 void DestroyMainWindow()

@@ -41,7 +41,7 @@ inline constexpr std::size_t kTitleBufferSize = 101;
 void FormatWindowTitle(char (&title)[kTitleBufferSize]);
 
 // The log's first line of a run: the program and its version.
-void LogProgramStart();
+void LogProgramStart(std::string_view program = "Vantri4 Flash");
 
 // Every workflow ends this way, on every path.
 void DestroyMainWindow();

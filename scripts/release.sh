@@ -29,11 +29,15 @@ out=${VANTRI_BUILD_ROOT:-$root/build}
 build=$out/release
 dist=$root/dist
 
-# The programs the zip ships: each is built, checked, signed and listed in
-# SHA256SUMS under its own name.
+# The programs the zip ships, each with the folder of the build it is made
+# in: each is built, checked, signed and listed in SHA256SUMS under its own
+# name.
 shipping=(
     Vantri4Flash
+    Vantri4FlashCli
 )
+declare -A built_in=([Vantri4Flash]=app [Vantri4FlashCli]=cli)
+built() { echo "$build/${built_in[$1]}/$1.exe"; }
 
 usage() {
     echo "usage: $0 [--firmware IMAGE] [--update-host NAME] [--maker-domain NAME] [--company NAME]" >&2
@@ -123,7 +127,7 @@ echo "== checks"
 for program in "${shipping[@]}"; do
     ctest --test-dir "$build" -R "^${program}_imports\$" --no-tests=error --output-on-failure >/dev/null
     echo "imports of $program.exe: only the allowed system DLLs"
-    python3 "$root/scripts/check_release_exe.py" "$build/app/$program.exe" \
+    python3 "$root/scripts/check_release_exe.py" "$(built "$program")" \
         --firmware "${firmware:-$build/resources/firmware.bin}" --version "$version"
 done
 
@@ -131,7 +135,7 @@ echo "== zip"
 name=Vantri4Flash-$version
 stage=$build/stage/$name
 mkdir -p "$stage/licences"
-for program in "${shipping[@]}"; do cp "$build/app/$program.exe" "$stage/"; done
+for program in "${shipping[@]}"; do cp "$(built "$program")" "$stage/"; done
 cp "$root/docs/user-guide.md" "$stage/user-guide.txt"
 # The licence texts as the installed toolchain's packages ship them: libgcc
 # and libstdc++ (GPL 3 with the GCC Runtime Library Exception), the
@@ -227,7 +231,7 @@ os.replace(out + ".part", out)
 EOF
 
 for program in "${shipping[@]}"; do
-    echo "release: $(sha256sum "$build/app/$program.exe" | cut -d' ' -f1)  $program.exe $version"
+    echo "release: $(sha256sum "$(built "$program")" | cut -d' ' -f1)  $program.exe $version"
     if [[ $mode != unsigned ]]; then
         echo "release: $(sha256sum "$stage/$program.exe" | cut -d' ' -f1)  $program.exe $version, signed"
     fi

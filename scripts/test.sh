@@ -117,7 +117,8 @@ release_in() {
 release_in first --sign-pkcs12 "$signer/signer.p12" --sign-password-file "$signer/password" --ca-file "$signer/ca.pem"
 release_in second --attach-signatures "$repro/first/dist/signatures" --ca-file "$signer/ca.pem"
 if ((${#zips[@]} == 2)); then
-    if cmp "${zips[0]}" "${zips[1]}" && cmp "$repro"/{first,second}/build/release/app/Vantri4Flash.exe; then
+    if cmp "${zips[0]}" "${zips[1]}" && cmp "$repro"/{first,second}/build/release/app/Vantri4Flash.exe &&
+        cmp "$repro"/{first,second}/build/release/cli/Vantri4FlashCli.exe; then
         echo "reproducible release: the two builds are identical, and the signed zip and the one with the signatures attached too"
     else
         status=1

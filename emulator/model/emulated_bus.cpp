@@ -49,23 +49,41 @@ bool EmulatedBus::EnumerateDevices(std::uint32_t& count)
     ++enumerations_;
     for (Slot& slot : slots_) {
         slot.model = nullptr;
+        slot.path.clear();
         slot.open.store(false);
         slot.closeCalls.store(0);
     }
     count_ = 0;
     if (failEnumeration_)
         return false;
-    for (const auto& model : attached_) {
+    for (std::uint32_t n = 0; n < attached_.size(); ++n) {
+        const auto& model = attached_[n];
         // Gone adapters are not listed; one that another program holds
         // cannot be opened exclusively and is skipped.
         if (model->Vanished() || model->HeldOpenElsewhere() || count_ == Vantri::kMaxDevices)
             continue;
         slots_[count_].model = model.get();
+        slots_[count_].path = PathOf(n);
         slots_[count_].open.store(true);
         ++count_;
     }
     count = count_;
     return true;
+}
+
+std::u16string EmulatedBus::PathOf(std::uint32_t attachNumber)
+{
+    const std::string number = std::to_string(attachNumber);
+    std::u16string path = u"\\\\?\\hid#vid_2387&pid_0003#emu&";
+    path.append(number.begin(), number.end());
+    return path + u"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+}
+
+std::u16string_view EmulatedBus::DevicePath(std::uint32_t index) const
+{
+    if (index >= count_ || !slots_[index].open.load())
+        return {};
+    return slots_[index].path;
 }
 
 void EmulatedBus::CloseDevice(std::uint32_t index)

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "emulator/model/adapter_model.h"
@@ -46,10 +48,15 @@ public:
     Vantri::ResultRecord WriteReport(std::uint32_t index, const Vantri::CommandFrame& payload) override;
     Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination,
                                     std::uint32_t timeoutMs) override;
+    // A path of the Windows form, one per attached model (its attach number
+    // in it), empty once the device is closed, as the Windows loader's.
+    std::u16string_view DevicePath(std::uint32_t index) const override;
+    static std::u16string PathOf(std::uint32_t attachNumber);
 
 private:
     struct Slot {
         AdapterModel* model = nullptr;
+        std::u16string path;
         std::atomic<bool> open{false};
         std::atomic<std::uint32_t> closeCalls{0};
     };

@@ -41,5 +41,3 @@ Vantri::ResultRecord LoaderSwitch::ReadReport(std::uint32_t index, Vantri::Comma
 }
 
 } // namespace VantriTest
-
-Vantri::Loader& g_loader = VantriTest::Loaders();

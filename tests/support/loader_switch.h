@@ -16,6 +16,14 @@ public:
     Vantri::ResultRecord WriteReport(std::uint32_t index, const Vantri::CommandFrame& payload) override;
     Vantri::ResultRecord ReadReport(std::uint32_t index, Vantri::CommandFrame& destination,
                                     std::uint32_t timeoutMs) override;
+    std::u16string_view DevicePath(std::uint32_t index) const override
+    {
+        return target_ ? target_->DevicePath(index) : std::u16string_view();
+    }
+    std::span<const Vantri::PassedOverInterface> PassedOver() const override
+    {
+        return target_ ? target_->PassedOver() : std::span<const Vantri::PassedOverInterface>();
+    }
 
 private:
     Vantri::Loader* target_ = nullptr;

@@ -17,9 +17,9 @@ std::string ReadDoc(const char* relative)
     return text.str();
 }
 
-// The help, docs/cli.md and the exit codes' table say the same thing: the
-// page quotes the help whole, its table has one row per code and no other,
-// and the codes are 0 to 8 in order.
+// The help, docs/cli.md, the user's guide and the exit codes' table say the
+// same thing: the page quotes the help whole, both documents' tables have
+// one row per code and no other, and the codes are 0 to 8 in order.
 TEST(CliHelpText, TheDocsQuoteTheHelpAndTheExitCodesAsTheTableHasThem)
 {
     const std::string help = Vantri::Cli::HelpText();
@@ -36,14 +36,18 @@ TEST(CliHelpText, TheDocsQuoteTheHelpAndTheExitCodesAsTheTableHasThem)
         helpRows += "  " + std::to_string(static_cast<int>(entry.code)) + "  " + std::string(entry.meaning) + "\n";
     }
     EXPECT_EQ(expected, 9);
-    EXPECT_NE(doc.find("| code | meaning |\n|---|---|\n" + rows + "\n"), std::string::npos);
     EXPECT_NE(help.find("Exit codes:\n" + helpRows), std::string::npos);
-    const std::regex row("^\\| [0-9]+ \\|");
-    std::istringstream lines(doc);
-    int docRows = 0;
-    for (std::string line; std::getline(lines, line);)
-        docRows += std::regex_search(line, row);
-    EXPECT_EQ(docRows, expected);
+    for (const char* page : {"docs/cli.md", "docs/user-guide.md"}) {
+        SCOPED_TRACE(page);
+        const std::string text = ReadDoc(page);
+        EXPECT_NE(text.find("| code | meaning |\n|---|---|\n" + rows + "\n"), std::string::npos);
+        const std::regex row("^\\| [0-9]+ \\|");
+        std::istringstream lines(text);
+        int docRows = 0;
+        for (std::string line; std::getline(lines, line);)
+            docRows += std::regex_search(line, row);
+        EXPECT_EQ(docRows, expected);
+    }
 
     // A console wraps a longer line where it likes.
     std::istringstream helpLines(help);

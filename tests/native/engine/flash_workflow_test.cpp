@@ -217,7 +217,8 @@ TEST_F(FlashWorkflowTest, TheLogKeepsTheRunWithinItsBoundAndNeverChangesTheOutco
     };
     const std::vector<std::string> lines = {
         "T operation: Update Firmware\r\n",   "T adapters found: 1\r\n",
-        "T adapter 0: \r\n",                  "T adapter 0 firmware: 4.00.20150101\r\n",
+        "T adapter 0: \\\\?\\hid#vid_2387&pid_0003#emu&0#{4d1e55b2-f16f-11cf-88cb-001111000030}\r\n",
+        "T adapter 0 firmware: 4.00.20150101\r\n",
         "T question Firmware Update: yes\r\n", "T flash of adapter 0: done\r\n",
         "T box information: Flash Complete\r\n"};
     for (const Case& c : cases) {

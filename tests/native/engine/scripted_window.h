@@ -117,6 +117,8 @@ public:
     {
         return inner_.ReadReport(index, destination, timeoutMs);
     }
+    std::u16string_view DevicePath(std::uint32_t index) const override { return inner_.DevicePath(index); }
+    std::span<const Vantri::PassedOverInterface> PassedOver() const override { return inner_.PassedOver(); }
 
 private:
     Vantri::Loader& inner_;
@@ -350,6 +352,16 @@ struct FileDialogRecord {
     std::size_t capacity;
 };
 
+// A front end without the window's controls (the console program's) put in
+// place of the boxes' answers and the file dialogs; every hook is optional.
+struct FrontEndHooks {
+    std::function<BoxAnswer(BoxKind, const char16_t* caption, const char16_t* text)> box;
+    std::function<void(Vantri::RunOutcome)> outcome;
+    std::function<void(std::uint32_t index, std::uint32_t percent)> progress;
+    std::function<void(std::uint32_t index, bool ok, const Vantri::ResultRecord&, std::uint8_t command)> result;
+    std::function<bool(bool save, std::span<char16_t> fileName)> file;
+};
+
 class ScriptedWindow final : public Vantri::AppPlatform {
 public:
     using BoxHook = std::function<void(ScriptedWindow&, const BoxRecord&)>;
@@ -386,8 +398,12 @@ public:
         fileAnswers_.assign(answers.begin(), answers.end());
     }
 
+    void UseFrontEnd(FrontEndHooks hooks) { frontEnd_ = std::move(hooks); }
+
     // --- Observations ---
     std::vector<std::string> Events() const { return log_.Events(); }
+    // The outcomes the engine named, in order.
+    std::vector<Vantri::RunOutcome> Outcomes() const { return outcomes_; }
     std::vector<BoxRecord> Boxes() const { return boxes_; }
     std::vector<FileDialogRecord> FileDialogs() const { return fileDialogs_; }
     std::vector<std::uintptr_t> QueuedContexts() const
@@ -521,6 +537,8 @@ public:
         log_.Add(std::string("box ") + KindName(kind) + " " + Narrow(box.caption));
         if (boxHook_)
             boxHook_(*this, box);
+        if (frontEnd_.box)
+            return frontEnd_.box(kind, caption, text);
         if (kind != BoxKind::Question)
             return BoxAnswer::Ok;
         if (answers_.empty())
@@ -528,6 +546,23 @@ public:
         const BoxAnswer answer = answers_.front();
         answers_.pop_front();
         return answer;
+    }
+
+    void NoteOutcome(Vantri::RunOutcome outcome) override
+    {
+        outcomes_.push_back(outcome);
+        if (frontEnd_.outcome)
+            frontEnd_.outcome(outcome);
+    }
+    void AdapterProgress(std::uint32_t index, std::uint32_t percent) override
+    {
+        if (frontEnd_.progress)
+            frontEnd_.progress(index, percent);
+    }
+    void AdapterResult(std::uint32_t index, bool ok, const Vantri::ResultRecord& result, std::uint8_t command) override
+    {
+        if (frontEnd_.result)
+            frontEnd_.result(index, ok, result, command);
     }
 
     void EnableControl(int id, bool enable) override
@@ -677,6 +712,8 @@ private:
     {
         fileDialogs_.push_back({save, title, std::u16string(Vantri::PathIn(fileName)), fileName.size()});
         log_.Add(std::string(save ? "save dialog " : "open dialog ") + Narrow(title));
+        if (frontEnd_.file)
+            return frontEnd_.file(save, fileName);
         if (fileAnswers_.empty() || !fileAnswers_.front()) {
             if (!fileAnswers_.empty())
                 fileAnswers_.pop_front();
@@ -718,6 +755,8 @@ private:
     std::set<std::uint32_t> refusedQueueCalls_;
 
     std::vector<BoxRecord> boxes_;
+    std::vector<Vantri::RunOutcome> outcomes_;
+    FrontEndHooks frontEnd_;
     std::map<int, std::u16string> texts_;
     std::uint32_t progress_ = 0;
     std::intptr_t messageResult_ = -1;

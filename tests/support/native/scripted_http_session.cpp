@@ -434,4 +434,3 @@ const ScriptedResponse& ScriptedHttpSession::ResponseFor(const std::u16string& p
 } // namespace VantriTest
 
 // Test and benchmark programs download through the scripted session.
-constinit const Vantri::HttpPlatform& g_httpPlatform = VantriTest::kScriptedHttpPlatform;
