@@ -194,10 +194,13 @@ def never_touched(ctx, adapters, run):
 
 
 def interrupted(ctx, adapters, run):
-    """Ctrl+C came mid-image (some progress seen, no result yet); the image
-    was still written whole."""
+    """Ctrl+C came mid-image (some progress seen, no result yet) and was
+    taken; the image was still written whole."""
     expect(not any(o.get("event") == "result" for o in run.seen_at_interrupt if isinstance(o, dict)),
            "Ctrl+C came only after the result")
+    # The key is taken, and said to be ignored, in one line.
+    lines = run.stderr.splitlines()
+    expect(len(lines) == 1 and lines[0].startswith("Vantri4FlashCli: "), f"standard error after Ctrl+C: {lines}")
     flashed(0)(ctx, adapters, run)
 
 
