@@ -282,7 +282,7 @@ def cli_rows(domain):
                         [OK], arrived_late),
         "cli_not_confirmed": Row(one, ["update", "--json"], 4, NOT_CONFIRMED, [], untouched),
         "cli_bad_option": Row(one, ["update", "--yes", "--json", "--wait", 86401], 2, None, [], never_touched),
-        # About 2 s of image at this latency: Ctrl+C lands well inside it.
+        # A few seconds of image at this latency: Ctrl+C lands well inside it.
         "cli_interrupted": Row(one + ["--latency-us", 300], update, 0, DONE_ONE, [OK], interrupted, interrupt=10),
     }
     rows.update(restore_rows(domain))
