@@ -299,4 +299,5 @@ def on_hid(name):
 CLI_ROW_NAMES = sorted(cli_rows("-"))
 CLI_SCENARIOS = {name: (lambda n: lambda ctx: run_row(ctx, cli_rows(ctx.args.maker_domain)[n]))(name)
                  for name in CLI_ROW_NAMES}
-CLI_HID_SCENARIOS = {f"cli_hid_{name[4:]}": on_hid(name) for name in ("cli_update_one", "cli_refusal")}
+CLI_HID_SCENARIOS = {f"cli_hid_{name[4:]}": on_hid(name)
+                     for name in ("cli_update_one", "cli_refusal", "cli_backup_round_trip")}
