@@ -163,14 +163,16 @@ HWND CreateRunWindow()
 std::atomic<bool> s_heldNoted{false};
 
 // Ctrl+C, Ctrl+Break, or the console closing, on a thread of the system's.
-// With nothing at an adapter the program ends as the system ends it, and no
-// worker starts after this. While one is at work it finishes: a key press
-// is ignored, and a closing console (which ends the process once this
-// returns) waits for the workers first.
+// With nothing at an adapter the program ends at once, with the code the
+// system's own handler gives (never 0, which a script would take for
+// done: Wine's own handler ends with 0), and no worker starts after this.
+// While one is at work it finishes: a key press is ignored, and a closing
+// console (which ends the process once this returns) waits for the workers
+// first.
 BOOL WINAPI OnConsoleControl(DWORD event)
 {
     if (StopIfIdle())
-        return FALSE;
+        ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     if (!s_heldNoted.exchange(true))
         Write(STD_ERROR_HANDLE, Joined({kProgramName, ": a Vantri4 is being written and must not be cut off; the "
                                                       "program ends once it is done.\n"}));

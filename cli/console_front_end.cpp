@@ -46,7 +46,8 @@ BoxAnswer ConsoleFrontEnd::Box(BoxKind kind, const char16_t*, const char16_t* te
     case Answerer::Nobody:
         break;
     }
-    End(RunOutcome::NotConfirmed, kNobodyToAskText);
+    LogLine("question not asked: standard input is not a console, and no --yes");
+    End(RunOutcome::NotConfirmed, kNotConfirmedText);
     return BoxAnswer::None;
 }
 

@@ -20,9 +20,6 @@ namespace Vantri::Cli {
 
 // The outcomes the window has no box for.
 inline constexpr char16_t kNotConfirmedText[] = u"Not confirmed: nothing was written.";
-inline constexpr char16_t kNobodyToAskText[] =
-    u"Not confirmed: nothing was written. Standard input is not a console, so the question cannot be asked here; "
-    u"give --yes to answer it.";
 inline constexpr char16_t kListedText[] = u"%d Vantri4s found.";
 inline constexpr char16_t kTooFewText[] = u"%d of the %d Vantri4s waited for were found: nothing was done.";
 inline constexpr char16_t kNoOutcomeText[] = u"The run ended without an outcome.";

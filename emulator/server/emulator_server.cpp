@@ -98,6 +98,7 @@ std::u16string AdapterPath(std::uint32_t adapter)
 
 EmulatorServer::EmulatorServer(const ServerOptions& options) : stateDir_(options.stateDir)
 {
+    const auto started = std::chrono::steady_clock::now();
     for (std::uint32_t m = 0; m < options.nonAdapters; ++m) {
         const OtherDevice& kind = kOtherDevices[m % std::size(kOtherDevices)];
         auto device = std::make_unique<HidInterface>();
@@ -128,6 +129,7 @@ EmulatorServer::EmulatorServer(const ServerOptions& options) : stateDir_(options
         device->product = u"Vantri4";
         device->adapter = std::make_unique<AdapterModel>(options.SettingsFor(i));
         device->flickers = std::find(options.flickering.begin(), options.flickering.end(), i) != options.flickering.end();
+        device->arrivesAt = started + std::chrono::milliseconds(options.ArrivalFor(i));
         adapters_.push_back(device.get());
         interfaces_.push_back(std::move(device));
     }

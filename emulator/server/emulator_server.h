@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -44,8 +45,13 @@ struct HidInterface {
     // Wine's QueryPerformanceCounter reads, so that the Windows side's
     // times compare with it); 0: never.
     std::array<std::atomic<std::int64_t>, 128> firstFrameUs{};
+    // Until then the adapter is not plugged in (--arrive-after).
+    std::chrono::steady_clock::time_point arrivesAt{};
 
-    bool Present() const { return !adapter || !adapter->Vanished(); }
+    bool Present() const
+    {
+        return (!adapter || !adapter->Vanished()) && std::chrono::steady_clock::now() >= arrivesAt;
+    }
 };
 
 class EmulatorServer {

@@ -25,7 +25,10 @@ const char kServerUsage[] =
     "  --held-open I                   adapter I is held open by another program\n"
     "  --flicker I                     adapter I is missing from every second list: it\n"
     "                                  leaves and comes back on every pass of a search\n"
-    "  --refuse [I/]CMD:K:CODE         refuse the K-th frame of CMD with CODE (0 allowed)\n"
+    "  --arrive-after [I/]MS           adapter I is plugged in MS ms after the start: until\n"
+    "                                  then it is not listed and cannot be opened\n"
+    "  --refuse [I/]CMD:K:CODE[:D1:D2] refuse the K-th frame of CMD with CODE (0 allowed)\n"
+    "                                  and details D1 (byte 4) and D2 (bytes 5-6)\n"
     "  --bad-echo [I/]CMD:K            wrong echo for the K-th frame of CMD\n"
     "  --answer-length [I/]CMD:K:LEN   answer the K-th frame of CMD with length LEN\n"
     "  --write-fail [I/]CMD:K:CODE     the K-th frame of CMD fails to write with CODE\n"
@@ -88,10 +91,10 @@ void SplitAdapterFromText(std::string_view text, std::int32_t& adapter, std::str
     }
 }
 
-// "a:b[:c]" into `count` numbers.
-bool ParseFields(std::string_view text, std::size_t count, std::uint64_t (&fields)[3])
+// "a:b[:c[:d:e]]" into `count` numbers.
+bool ParseFields(std::string_view text, std::size_t count, std::uint64_t (&fields)[5])
 {
-    const std::uint64_t limits[3] = {127, 0xFFFFFFFF, 0xFFFFFFFF};
+    const std::uint64_t limits[5] = {127, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF, 0xFFFF};
     for (std::size_t i = 0; i < count; ++i) {
         const auto colon = text.find(':');
         const bool last = i + 1 == count;
@@ -104,26 +107,32 @@ bool ParseFields(std::string_view text, std::size_t count, std::uint64_t (&field
     return true;
 }
 
-using FaultMaker = Fault (*)(const std::uint64_t (&fields)[3]);
+using FaultMaker = Fault (*)(const std::uint64_t (&fields)[5]);
 
 struct FaultOption {
     const char* name;
     std::size_t fields;
     FaultMaker make;
+    bool details = false; // two more fields may follow: the answer's bytes 4 and 5-6
 };
 
-std::uint16_t Cmd(const std::uint64_t (&f)[3])
+std::uint16_t Cmd(const std::uint64_t (&f)[5])
 {
     return static_cast<std::uint16_t>(f[0]);
 }
 
-std::uint32_t K(const std::uint64_t (&f)[3])
+std::uint32_t K(const std::uint64_t (&f)[5])
 {
     return static_cast<std::uint32_t>(f[1]);
 }
 
 const FaultOption kFaultOptions[] = {
-    {"--refuse", 3, [](const auto& f) { return Fault::Refuse(Cmd(f), K(f), static_cast<std::uint8_t>(f[2])); }},
+    {"--refuse", 3,
+     [](const auto& f) {
+         return Fault::Refuse(Cmd(f), K(f), static_cast<std::uint8_t>(f[2]), static_cast<std::uint8_t>(f[3]),
+                              static_cast<std::uint16_t>(f[4]));
+     },
+     true},
     {"--bad-echo", 2, [](const auto& f) { return Fault::BadEcho(Cmd(f), K(f)); }},
     {"--answer-length", 3,
      [](const auto& f) { return Fault::AnswerLength(Cmd(f), K(f), static_cast<std::uint8_t>(f[2])); }},
@@ -206,10 +215,12 @@ private:
         std::string_view value;
         std::string_view rest;
         std::int32_t adapter = kEveryAdapter;
-        std::uint64_t fields[3]{};
+        std::uint64_t fields[5]{};
         if (!Value(name, value))
             return false;
-        if (!SplitAdapter(value, adapter, rest) || !ParseFields(rest, option.fields, fields))
+        if (!SplitAdapter(value, adapter, rest) ||
+            !(ParseFields(rest, option.fields, fields) ||
+              (option.details && ParseFields(rest, option.fields + 2, fields))))
             return Fail(std::string(name) + ": bad value '" + std::string(value) + "'");
         const VantriEmu::Fault fault = option.make(fields);
         Edit(adapter, [fault](AdapterSettings& s) { s.faults.push_back(fault); });
@@ -275,6 +286,16 @@ private:
             options_.flickering.push_back(static_cast<std::uint32_t>(n));
             return true;
         }
+        if (name == "--arrive-after") {
+            std::string_view rest;
+            std::int32_t adapter = kEveryAdapter;
+            if (!Value(name, value))
+                return false;
+            if (!SplitAdapter(value, adapter, rest) || !ParseNumber(rest, 86'400'000, n))
+                return Fail(std::string(name) + ": bad value '" + std::string(value) + "'");
+            options_.arrivals.emplace_back(adapter, static_cast<std::uint32_t>(n));
+            return true;
+        }
         if (name == "--state-dir")
             return Value(name, value) && (options_.stateDir = std::string(value), true);
         if (name == "--version") {
@@ -328,6 +349,16 @@ AdapterSettings ServerOptions::SettingsFor(std::uint32_t adapter) const
             change(settings);
     }
     return settings;
+}
+
+std::uint32_t ServerOptions::ArrivalFor(std::uint32_t adapter) const
+{
+    std::uint32_t after = 0;
+    for (const auto& [target, ms] : arrivals) {
+        if (target == kEveryAdapter || static_cast<std::uint32_t>(target) == adapter)
+            after = ms;
+    }
+    return after;
 }
 
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& options, std::string& error)

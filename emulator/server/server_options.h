@@ -19,12 +19,17 @@ struct ServerOptions {
     std::uint32_t lookAlikes = 0;
     std::string stateDir;
     std::vector<std::uint32_t> flickering; // adapters missing from every second LIST
+    // (adapter or kEveryAdapter, milliseconds after the start before it is
+    // plugged in), in command-line order.
+    std::vector<std::pair<std::int32_t, std::uint32_t>> arrivals;
     bool help = false;
     AdapterSettings common; // latency, frame clock, transcript
     // Per-adapter changes in command-line order: (adapter or kEveryAdapter, change).
     std::vector<std::pair<std::int32_t, std::function<void(AdapterSettings&)>>> edits;
 
     AdapterSettings SettingsFor(std::uint32_t adapter) const;
+    // How long after the start adapter `adapter` is plugged in (0: from the start).
+    std::uint32_t ArrivalFor(std::uint32_t adapter) const;
 };
 
 // False with a message in `error` when an option is unknown or malformed.

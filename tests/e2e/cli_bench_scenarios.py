@@ -17,12 +17,11 @@ scripts/bench_summary.py reports as an error.
 """
 
 import json
-import subprocess
 import time
 from pathlib import Path
 
-from e2e_harness import (WINE, Emulator, Harness, HidDevices, ScenarioFailure, expect, expect_equal, log,
-                         windows_path_of, write_bench_reports)
+from e2e_harness import (Emulator, Harness, HidDevices, expect, expect_equal, log, windows_path_of,
+                         write_bench_reports)
 from scenarios import DONE_MANY, DONE_ONE
 
 OLD_VERSION = "4.00.20150101"
@@ -74,24 +73,19 @@ def start_adapters(ctx, exe, count, hid):
     return port, paths
 
 
-def timed_run(ctx, command, env, label, limit_s):
-    """Runs one Wine program to its end; returns its exit code, its standard
-    output and the wall time from its start to its end."""
-    out_path, err_path = ctx.work / f"{label}.stdout", ctx.work / f"{label}.stderr"
-    log(f"run: {label}: {' '.join(str(c) for c in command[1:])}"[:400])
-    with open(out_path, "wb") as out, open(err_path, "wb") as err:
-        started = time.monotonic()
-        ctx.harness.app = subprocess.Popen([str(c) for c in command], env=env, cwd=ctx.work, stdin=subprocess.DEVNULL,
-                                           stdout=out, stderr=err, start_new_session=True)
-        try:
-            code = ctx.harness.app.wait(timeout=limit_s)
-        except subprocess.TimeoutExpired:
-            raise ScenarioFailure(f"{label} did not end within {limit_s} s")
-        took = time.monotonic() - started
-    log(f"run: {label}: exit code {code} after {took:.3f} s")
-    stderr = err_path.read_text(errors="replace").strip()
+def timed_run(ctx, args, port, label, limit_s):
+    """Runs the harness's program with `args` to its end (given the
+    emulator's address when `port` is set); returns its standard output and
+    the wall time from its start to its end."""
+    harness = ctx.harness
+    started = time.monotonic()
+    harness.start_app(port, args)
+    code = harness.wait_app(limit_s)
+    took = time.monotonic() - started
+    log(f"run: {label}: {took:.3f} s")
+    stderr = (ctx.work / "app.stderr").read_text(errors="replace").strip()
     expect_equal(code, 0, f"exit code of {label} (its stderr: {stderr[-800:]!r})")
-    return out_path.read_text(encoding="utf-8", errors="replace"), took
+    return harness.app_out.read_text(encoding="utf-8", errors="replace"), took
 
 
 def expect_update_events(stdout, count, label):
@@ -124,11 +118,8 @@ def cli_update(ctx, exe, count, hid, limit_s):
     """One `update` of `count` adapters by `exe`; the wall time and the
     reports each adapter was sent."""
     port, _ = start_adapters(ctx, exe, count, hid)
-    env = dict(ctx.env)
-    if not hid:
-        env["VANTRI4_EMULATOR"] = f"127.0.0.1:{port}"
     label = f"{exe.name}-{count}"
-    stdout, took = timed_run(ctx, [WINE, exe, *UPDATE_LINE], env, label, limit_s)
+    stdout, took = timed_run(ctx, UPDATE_LINE, None if hid else port, label, limit_s)
     expect_update_events(stdout, count, label)
     return took, finish_adapters(ctx, ctx.firmware, count, label)
 
@@ -138,7 +129,7 @@ def emulated_updates(ctx, counts, repetitions, default_name):
     loopback, at the frame clock: the best of `repetitions` runs' wall time
     (the program's start to its end) over the floor of one adapter's image
     at 2 ms an exchange."""
-    exe = Path(ctx.args.cli_emu_exe)
+    exe = Path(ctx.args.cli_exe)
     exchanges = image_exchanges(ctx.firmware)
     floor_s = exchanges * EXCHANGE_S
     runs = []
@@ -182,9 +173,9 @@ def bare_loop(ctx, count):
     """The bare loop over `count` fresh virtual devices: its wall time (from
     the program's start to its end, as for the console program), its own
     time of the loop alone (only logged), and the reports each adapter was sent."""
-    _, paths = start_adapters(ctx, ctx.args.bare_loop, count, True)
-    command = [WINE, ctx.args.bare_loop, "--firmware", windows_path_of(ctx.args.firmware), "--info", *paths]
-    stdout, took = timed_run(ctx, command, ctx.env, f"bare-loop-{count}", 60 + count * 30)
+    _, paths = start_adapters(ctx, Path(ctx.args.bare_loop), count, True)
+    args = ["--firmware", windows_path_of(ctx.args.firmware), "--info", *paths]
+    stdout, took = timed_run(ctx, args, None, f"bare loop, {count} adapters", 60 + count * 30)
     said = json.loads(stdout.strip().splitlines()[-1])
     expect_equal((said["adapters"], said["failed"]), (count, 0), "the bare loop's adapters and failures")
     log(f"bench: the bare loop's own time of the loop alone: {said['loop_us'] / 1e6:.3f} s")
@@ -202,7 +193,7 @@ def cli_hid_update_bench(ctx):
     about a tenth with the other users' load, as much as the target allows,
     while the two programs' own processor time is the same to a few hundredths;
     the second pair costs about 75 s, and more would cost the suite too much."""
-    exe = Path(ctx.args.cli_exe)
+    exe = Path(ctx.args.shipping_cli_exe)
     ctx.hid = True
     exchanges = image_exchanges(ctx.firmware)
     floor_s = exchanges * EXCHANGE_S
@@ -239,15 +230,15 @@ CLI_BENCH_SCENARIOS = {
     "cli_hid_update_bench": cli_hid_update_bench,
 }
 
-# The programs each one needs besides those every scenario needs.
+# The programs each one needs besides those every scenario needs (the
+# console programs come with --cli-exe and --shipping-cli-exe, as for the
+# console program's other rows).
 CLI_BENCH_NEEDS = {
-    "cli_update_bench": ["cli_emu_exe"],
-    "cli_update_bench_256": ["cli_emu_exe"],
-    "cli_hid_update_bench": ["cli_exe", "hid_devices", "bare_loop"],
+    "cli_update_bench": ["cli_exe"],
+    "cli_update_bench_256": ["cli_exe"],
+    "cli_hid_update_bench": ["shipping_cli_exe", "hid_devices", "bare_loop"],
 }
 
 
 def add_cli_bench_arguments(parser):
-    parser.add_argument("--cli-exe", help="Vantri4FlashCli.exe, for cli_hid_update_bench")
-    parser.add_argument("--cli-emu-exe", help="Vantri4FlashCliEmu.exe, for cli_update_bench")
     parser.add_argument("--bare-loop", help="vantri_bare_hid_loop.exe, for cli_hid_update_bench")

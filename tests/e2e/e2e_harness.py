@@ -421,19 +421,51 @@ class Harness:
         self.driver_runs = 0
 
     # The program under test.
-    def start_app(self, emulator_port=None):
+    def start_app(self, emulator_port=None, args=()):
+        """Starts the program with `args`; its standard input is never a
+        console (a console program's stdin is /dev/null), and its output
+        goes to app.stdout and app.stderr."""
         env = dict(self.env)
         if emulator_port is not None:
             env["VANTRI4_EMULATOR"] = f"127.0.0.1:{emulator_port}"
-        out = open(self.work / "app.stdout", "wb")
+        self.app_out = self.work / "app.stdout"
+        out = open(self.app_out, "wb")
         err = open(self.work / "app.stderr", "wb")
-        log(f"app: {self.exe.name}" + (f" with VANTRI4_EMULATOR={env['VANTRI4_EMULATOR']}"
-                                       if emulator_port is not None else ""))
+        args = [str(a) for a in args]
+        log(f"app: {' '.join([self.exe.name] + [shlex.quote(a) for a in args])}" +
+            (f" with VANTRI4_EMULATOR={env['VANTRI4_EMULATOR']}" if emulator_port is not None else ""))
         # The wine64 process is the program itself: its exit code is the
         # program's, and killing it ends the program.
-        self.app = subprocess.Popen([WINE, str(self.exe)], env=env, cwd=self.work, stdin=subprocess.DEVNULL,
+        self.app = subprocess.Popen([WINE, str(self.exe)] + args, env=env, cwd=self.work, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, start_new_session=True)
         return self.app
+
+    def app_output(self):
+        """What the program wrote on standard output so far: its JSON lines,
+        or ("text", line) for a line that is not one."""
+        objects = []
+        for text in self.app_out.read_bytes().decode("utf-8", "replace").splitlines():
+            try:
+                objects.append(json.loads(text))
+            except json.JSONDecodeError:
+                objects.append(("text", text))
+        return objects
+
+    def interrupt_when(self, condition, timeout):
+        """Once the program's output so far meets `condition`, delivers
+        Ctrl+C to it: SIGINT to the wine64 process, which Wine turns into a
+        CTRL_C_EVENT for the program's console control handlers (see
+        docs/testing-under-wine.md). Returns the output seen at that moment."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.app.poll() is None:
+            seen = self.app_output()
+            if condition(seen):
+                self.app.send_signal(signal.SIGINT)
+                log(f"app: Ctrl+C after {len(seen)} lines of output")
+                return seen
+            time.sleep(0.01)
+        raise ScenarioFailure(f"the program's output never came to the point for Ctrl+C within {timeout} s "
+                              f"(exit code {self.app.poll()}): {self.app_output()[-3:]}")
 
     def wait_app(self, timeout=20):
         try:

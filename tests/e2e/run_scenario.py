@@ -24,9 +24,11 @@ from e2e_harness import (DriverFailure, ScenarioFailure, log, start_wineserver, 
 from restore_scenarios import RESTORE_ON_VIRTUAL_DISPLAY, RESTORE_SCENARIOS  # noqa: E402
 from scenarios import ON_VIRTUAL_DISPLAY, SCENARIOS, Context  # noqa: E402
 from hid_scenarios import HID_SCENARIOS  # noqa: E402
+from cli_scenarios import CLI_HID_SCENARIOS, CLI_SCENARIOS  # noqa: E402
 from cli_bench_scenarios import CLI_BENCH_NEEDS, CLI_BENCH_SCENARIOS, add_cli_bench_arguments  # noqa: E402
 
-SCENARIOS = {**SCENARIOS, **RESTORE_SCENARIOS, **HID_SCENARIOS, **CLI_BENCH_SCENARIOS}
+SCENARIOS = {**SCENARIOS, **RESTORE_SCENARIOS, **HID_SCENARIOS, **CLI_SCENARIOS, **CLI_HID_SCENARIOS,
+             **CLI_BENCH_SCENARIOS}
 ON_VIRTUAL_DISPLAY = ON_VIRTUAL_DISPLAY | RESTORE_ON_VIRTUAL_DISPLAY
 
 
@@ -48,6 +50,8 @@ def main():
     parser.add_argument("--shipping-exe", help="the program users get, for the scenarios on the HID stack")
     parser.add_argument("--hid-devices", help="vantri_hid_devices.exe (its driver and INF beside it), for the "
                         "scenarios on the HID stack")
+    parser.add_argument("--cli-exe", help="the emulation build of the console program, for the cli_ rows")
+    parser.add_argument("--shipping-cli-exe", help="the console program users get, for the cli_hid_ rows")
     parser.add_argument("--artefacts", required=True, help="folder for everything the run leaves behind")
     parser.add_argument("--prefix-script", default=str(Path(__file__).resolve().parents[2] / "scripts/wine-prefix.sh"),
                         help="prepares a prefix when WINEPREFIX is not set")
@@ -65,6 +69,10 @@ def main():
     names = ["exe", "driver", "emulator", "firmware"]
     if args.name in HID_SCENARIOS:
         names += ["shipping_exe", "hid_devices"]
+    if args.name in CLI_SCENARIOS:
+        names += ["cli_exe"]
+    if args.name in CLI_HID_SCENARIOS:
+        names += ["shipping_cli_exe", "hid_devices"]
     names += CLI_BENCH_NEEDS.get(args.name, [])
     for name in names:
         if not Path(getattr(args, name) or "").is_file():

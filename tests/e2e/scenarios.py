@@ -84,30 +84,35 @@ class Context:
         address must answer from the start), then the program, then its window
         (with any_title, any window whose title begins "Vantri4 Flash")."""
         title = "Vantri4 Flash" if any_title else MAIN_TITLE
+        exe = self.args.shipping_exe if self.hid else self.args.exe
+        self.start_program(exe, emulator_flags, env=env, title=title, title_is_prefix=any_title)
+        main = self.harness.wait_main()
+        expect_equal(main["title"], MAIN_TITLE, "window title")
+        return self.harness
+
+    def start_program(self, exe, emulator_flags, args=(), env=None, **harness_options):
+        """The emulator (and on the HID stack its devices), then `exe` with
+        `args`, reaching the emulator as its build does."""
         self.run_env = env or self.env
         folder = self.log_folder()
         log_file = folder / "Vantri4Flash.log" if folder else None
         self.log_mark = log_file.stat().st_size if log_file and log_file.is_file() else 0
-        exe = self.args.shipping_exe if self.hid else self.args.exe
-        self.harness = Harness(exe, self.args.driver, self.work, env or self.env, title=title,
-                               title_is_prefix=any_title)
-        emulator = Emulator(self.args.emulator, self.work / "state", emulator_flags + self.extra_flags,
+        self.harness = Harness(exe, self.args.driver, self.work, env or self.env, **harness_options)
+        emulator = Emulator(self.args.emulator, self.work / "state", tuple(emulator_flags) + self.extra_flags,
                             self.work / "emulator.log")
         self.harness.emulator = emulator
         port = emulator.start()
         if self.hid:
             self.harness.devices = HidDevices(self.args.hid_devices, self.work, env or self.env)
             self.harness.devices.start(port, self.unasked)
-            self.harness.start_app()
+            self.harness.start_app(args=args)
         else:
-            self.harness.start_app(port)
-        main = self.harness.wait_main()
-        expect_equal(main["title"], MAIN_TITLE, "window title")
+            self.harness.start_app(port, args=args)
         return self.harness
 
-    def finish(self):
-        """The program must end by itself with 0; then the adapters' state."""
-        expect_equal(self.harness.wait_app(), 0, "exit code of the program")
+    def finish(self, exit_code=0):
+        """The program must end by itself with `exit_code`; then the adapters' state."""
+        expect_equal(self.harness.wait_app(), exit_code, "exit code of the program")
         if self.harness.devices:
             # Removing the devices ends their bridge connections, but not at
             # once: the removal returns before the bridge's socket is closed

@@ -442,9 +442,25 @@ TEST_F(ServerProcessTest, AFlickeringAdapterIsMissingFromEverySecondListAndStill
     EXPECT_EQ(control.List(), std::vector<std::u16string>{AdapterPath(1)});
 }
 
+TEST_F(ServerProcessTest, AnAdapterPluggedInLateIsNeitherListedNorOpenedBeforeItsTime)
+{
+    ServerProcess server({"--adapters", "2", "--arrive-after", "0/1500"});
+    const auto started = std::chrono::steady_clock::now();
+    Client control(server.Port());
+    Client early(server.Port());
+    EXPECT_EQ(control.List(), std::vector<std::u16string>{AdapterPath(1)});
+    EXPECT_EQ(early.Open(AdapterPath(0)), kStatusFileNotFound);
+    // The check above must have been made inside the adapter's absence.
+    ASSERT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(1600));
+    EXPECT_EQ(control.List(), (std::vector<std::u16string>{AdapterPath(0), AdapterPath(1)}));
+    Client late(server.Port());
+    EXPECT_EQ(late.Open(AdapterPath(0)), kStatusOk);
+}
+
 TEST_F(ServerProcessTest, FaultOptionsReachTheirAdapters)
 {
-    ServerProcess server({"--adapters", "2", "--refuse", "0/10:1:0", "--bad-echo", "1/10:1", "--read-short", "11:1",
+    ServerProcess server({"--adapters", "2", "--refuse", "0/10:1:0:7:0x1234", "--bad-echo", "1/10:1", "--read-short", "11:1",
                           "--write-fail", "1/13:1:31"});
     Client first(server.Port());
     Client second(server.Port());
@@ -454,6 +470,8 @@ TEST_F(ServerProcessTest, FaultOptionsReachTheirAdapters)
     const Vantri::CommandFrame refused = first.Exchange(Frame(10));
     EXPECT_EQ(refused.command, 10);
     EXPECT_EQ(refused.status, 0);
+    EXPECT_EQ(refused.detail1, 7);
+    EXPECT_EQ(refused.detail2[0] | (refused.detail2[1] << 8), 0x1234);
     const Vantri::CommandFrame badEcho = second.Exchange(Frame(10));
     EXPECT_EQ(badEcho.command, 10 | 0x80);
     EXPECT_EQ(badEcho.data[55], 1);
@@ -566,6 +584,8 @@ TEST_F(ServerProcessTest, BadOptionsEndTheProcessWithCode2)
         {"--adapters"},
         {"--piece-size", "57"},
         {"--refuse", "10:1"},
+        {"--refuse", "10:1:5:6"},
+        {"--arrive-after", "0/soon"},
         // 1,681 interfaces: one more than a LIST reply holds.
         {"--adapters", "1600", "--non-adapters", "81"},
     };
