@@ -33,7 +33,8 @@ namespace {
 
 using Vantri::CommandFrame;
 
-// The program's own limits: 10 s for a data frame, 60 s for a begin or end.
+// One limit for every transfer, the longest the program gives an answer (a
+// begin or an end): the loop only has to end on a device that is gone.
 constexpr DWORD kAnswerLimitMs = 60000;
 constexpr DWORD kReportBytes = Vantri::kFrameSize + 1;
 
