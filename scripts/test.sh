@@ -37,7 +37,11 @@ cmake --build "$out/windows" -j "$jobs"
 # Wine's server and services start here, detached from our pipes, so that
 # ctest's captured output sees end-of-file; they are stopped on the way out.
 eval "$(bash "$root/scripts/wine-prefix.sh" "$out/wineprefix")"
-trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+# The console program's rows run in a prefix of their own beside the window
+# scenarios (tests/e2e/CMakeLists.txt); it is prepared here too.
+console_prefix=$out/windows/wineprefix-console
+bash "$root/scripts/wine-prefix.sh" "$console_prefix" >/dev/null
+trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; WINEPREFIX=$console_prefix /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
 
 log="$out/ctest-all.log"
 : >"$log"

@@ -55,6 +55,9 @@ def main():
     parser.add_argument("--artefacts", required=True, help="folder for everything the run leaves behind")
     parser.add_argument("--prefix-script", default=str(Path(__file__).resolve().parents[2] / "scripts/wine-prefix.sh"),
                         help="prepares a prefix when WINEPREFIX is not set")
+    parser.add_argument("--prefix", help="a prefix of the scenario's own (prepared with --prefix-script and "
+                        "left running for the next), instead of WINEPREFIX: the console rows run in one beside the "
+                        "window scenarios' prefix")
     parser.add_argument("--x11-prefix", help="prefix for the runs on a virtual display (default: ARTEFACTS/wineprefix-x11)")
     parser.add_argument("--screenshots", help="folder for screenshots (default: the scenario's folder)")
     parser.add_argument("--bench-json", help="where wine_flash_bench and restore_round_trip write their result "
@@ -91,6 +94,16 @@ def main():
     try:
         if args.name in ON_VIRTUAL_DISPLAY:
             env = dict(os.environ)  # these make a prefix of their own
+        elif args.prefix:
+            # Its server stays for the next row of the same lane, as the
+            # main prefix's does; scripts/test.sh stops both at its end.
+            saved = os.environ.pop("WINEPREFIX", None)
+            try:
+                env, _ = wine_environment(args.prefix_script, Path(args.prefix))
+            finally:
+                if saved is not None:
+                    os.environ["WINEPREFIX"] = saved
+            start_wineserver(env)
         else:
             env, own_server = wine_environment(args.prefix_script, artefacts / "wineprefix")
             start_wineserver(env)
