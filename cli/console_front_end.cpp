@@ -79,7 +79,7 @@ void ConsoleFrontEnd::Result(std::uint32_t deviceIndex, bool ok, const ResultRec
 
 bool ConsoleFrontEnd::ChooseFile(bool save, std::span<char16_t> fileName)
 {
-    if (fileName.empty() || file_.size() >= fileName.size() || file_.empty()) {
+    if (file_.size() >= fileName.size()) {
         LogLine(Joined({"the file named on the command line is ", std::to_string(file_.size()),
                         " characters long, more than a path may be"}));
         End(RunOutcome::FileError, save ? kBackupAccessText : kRestoreAccessText);

@@ -31,23 +31,6 @@ int ButtonOf(Command command)
     return 0;
 }
 
-// Adapters present that the command line asks for: those it names, or any.
-std::uint32_t WantedPresent(const CommandLine& line, std::uint32_t found)
-{
-    if (line.devices.empty())
-        return found;
-    std::uint32_t present = 0;
-    for (const std::u16string& named : line.devices) {
-        for (std::uint32_t index = 0; index < found && index < kMaxDevices; ++index) {
-            if (SameDevicePath(named, g_loader.DevicePath(index))) {
-                ++present;
-                break;
-            }
-        }
-    }
-    return present;
-}
-
 // Looks until enough adapters are there or the time is up. Each look is an
 // enumeration of its own; the workflow's own search follows, as in the
 // window.
@@ -58,7 +41,7 @@ bool WaitForAdapters(const CommandLine& line, ConsoleFrontEnd& frontEnd, const W
     for (;;) {
         std::uint32_t found = 0;
         g_loader.EnumerateDevices(found);
-        const std::uint32_t present = WantedPresent(line, found);
+        const std::uint32_t present = NamedAdaptersPresent(found);
         if (present >= wanted) {
             LogLine(Joined({"waited for ", std::to_string(wanted), " adapters: ", std::to_string(present), " present"}));
             return true;

@@ -110,6 +110,15 @@ bool Named(std::u16string_view path)
                        [path](const std::u16string& named) { return SameDevicePath(named, path); });
 }
 
+bool Present(std::u16string_view named, std::uint32_t found)
+{
+    for (std::uint32_t index = 0; index < found && index < kMaxDevices; ++index) {
+        if (SameDevicePath(named, g_loader.DevicePath(index)))
+            return true;
+    }
+    return false;
+}
+
 // Every adapter, or exactly the named ones: a named adapter that is missing
 // selects none, so that a script never writes to fewer than it named
 // without being told. The adapters left out are closed, so another program
@@ -124,10 +133,7 @@ std::uint32_t Select(std::uint32_t found)
     if (s_namedPaths.empty())
         return static_cast<std::uint32_t>(s_selected.size());
     for (const std::u16string& named : s_namedPaths) {
-        const bool present = std::any_of(s_selected.begin(), s_selected.end(), [&named](std::uint32_t index) {
-            return SameDevicePath(named, g_loader.DevicePath(index));
-        });
-        if (!present) {
+        if (!Present(named, found)) {
             LogLine("named adapter not found: " + Utf8(named));
             s_selected.clear();
         }
@@ -141,6 +147,14 @@ std::uint32_t Select(std::uint32_t found)
 }
 
 } // namespace
+
+std::uint32_t NamedAdaptersPresent(std::uint32_t found)
+{
+    if (s_namedPaths.empty())
+        return std::min(found, kMaxDevices);
+    return static_cast<std::uint32_t>(std::count_if(s_namedPaths.begin(), s_namedPaths.end(),
+                                                    [found](const std::u16string& named) { return Present(named, found); }));
+}
 
 bool FindAdapters(std::uint32_t& count)
 {

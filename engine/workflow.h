@@ -43,6 +43,10 @@ void EndEarly();
 // Windows compares them (SameDevicePath). Set before the run starts.
 void SelectAdapters(std::span<const std::u16string> paths);
 
+// Of the `found` adapters of the last enumeration, how many of the named
+// paths are there; with none named, every adapter found counts.
+std::uint32_t NamedAdaptersPresent(std::uint32_t found);
+
 // The selected adapters' device indices, in the order of the device table,
 // as the last FindAdapters left them; the first is the one that the version
 // and config rules read and that backup and restore work on (device 0 when

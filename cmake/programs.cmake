@@ -1,5 +1,28 @@
-# What every exe may import, and the test that reads its import table:
-# the window programs (app/) and the console programs (cli/) share them.
+# How every exe is made, what it may import, and the test that reads its
+# import table: the window programs (app/) and the console programs (cli/)
+# share them.
+
+# One static exe of ours with a wide entry point (-municode): WIN32 for the
+# window's wWinMain, none for a console's wmain. Each links the engine, its
+# Win32 system calls, one HID loader binding and the downloads' WinHTTP
+# binding (winhttp.dll from System32 at run time), plus its own libraries
+# and its resources where the build has them.
+function(vantri_add_program name)
+    cmake_parse_arguments(PARSE_ARGV 1 program "WIN32" "LOADER;RESOURCES" "SOURCES;LIBRARIES")
+    if(program_WIN32)
+        add_executable(${name} WIN32 ${program_SOURCES})
+    else()
+        add_executable(${name} ${program_SOURCES})
+    endif()
+    vantri_target_defaults(${name})
+    target_compile_options(${name} PRIVATE -municode)
+    target_link_options(${name} PRIVATE -municode)
+    target_link_libraries(${name} PRIVATE ${program_LIBRARIES} vantri_core vantri_engine_win ${program_LOADER}
+        vantri_http_win shell32)
+    if(TARGET ${program_RESOURCES})
+        target_link_libraries(${name} PRIVATE ${program_RESOURCES})
+    endif()
+endfunction()
 # DLLs the exe may import directly: Windows takes these from the system
 # folder whatever lies beside the exe (KnownDLLs), so no DLL planted in the
 # download folder is loaded in their place. hid.dll and winhttp.dll are not
